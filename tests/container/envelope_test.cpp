@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "container/Envelope.h"
+#include "maker/Crypt.h"
+#include "maker/MFile.h"
+#include "maker/MTag.h"
+#include "maker/Zip.h"
+#include "support/TestFiles.h"
+
+namespace {
+
+using namespace KvxInternal;
+using kvxtest::Bytes;
+
+const Bytes kHeader = {'Q', 'O', 'R', 'Z', 'I', 'P', 2, 0, 0, 0, 0, 0};
+
+// A payload of one small chunk behind the container header, as bytes.
+Bytes Chunk(const char* name, std::uint8_t version, const Bytes& contents) {
+    Bytes out(12, 0);
+    std::memcpy(out.data(), name, std::min<std::size_t>(std::strlen(name), 6));
+    out[6] = version;
+    const auto n = static_cast<std::uint32_t>(contents.size());
+    std::memcpy(out.data() + 8, &n, 4);
+    out.insert(out.end(), contents.begin(), contents.end());
+    return out;
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Builds a container by hand: compressed ("QORZIP") or not ("QORCOM"), optionally encrypted.
+Bytes MakeFile(const Bytes& payload, bool compressed, const std::wstring& password) {
+    Bytes file(payload.begin(), payload.begin() + std::min<std::size_t>(8, payload.size()));
+    if (compressed) {
+        std::istringstream in(std::string(payload.begin() + 8, payload.end()));
+        std::ostringstream out;
+        EXPECT_TRUE(Compress(out, in, kContainerLevel));
+        const std::string packed = out.str();
+        file.insert(file.end(), packed.begin(), packed.end());
+    } else {
+        file = payload;
+    }
+    if (!password.empty()) Encrypt(file.data() + 4, file.size() - 4, PasswordKey(password));
+    return file;
+}
+
+class Envelope : public testing::Test {
+protected:
+    Envelope() { ::mkdir(tmp_.c_str(), 0700); }
+    ~Envelope() override {
+        // No operation may leave a temporary file behind.
+        EXPECT_EQ(kvxtest::TempDir::CountIn(tmp_), 0u);
+    }
+
+    bool Write(const std::string& name, const std::wstring& password, const Bytes& content) {
+        return WriteEnvelope(dir_.wfile(name), password, [&](MFile& f) {
+            return f.WRITE(content.data(), content.size()) == content.size();
+        });
+    }
+
+    // Reads a KVX file; on success gives the payload from the reader's position on.
+    int Read(const std::string& name, const std::wstring& password, Bytes* rest = nullptr,
+             std::int64_t* position = nullptr) {
+        MFile temp(kContainerFileBuffer);
+        MFileName tempName;
+        const int result = ReadEnvelope(dir_.wfile(name), password, temp, tempName);
+        if (result != kEnvelopeOk) {
+            EXPECT_FALSE(temp.IS_OPEN());
+            return result;
+        }
+        EXPECT_EQ(tempName.Native().rfind(tmp_, 0), 0u);
+        if (position) *position = temp.TELL();
+        if (rest) {
+            rest->resize(static_cast<std::size_t>(temp.SIZE() - temp.TELL()));
+            EXPECT_EQ(temp.READ(rest->data(), rest->size()), rest->size());
+        }
+        temp.CLOSE();
+        EXPECT_TRUE(tempName.REMOVE());
+        return result;
+    }
+
+    int ReadBytes(const Bytes& file, const std::wstring& password = L"") {
+        kvxtest::WriteAll(dir_.file("in.kvx"), file);
+        return Read("in.kvx", password);
+    }
+
+    kvxtest::TempDir dir_;
+    std::string tmp_ = dir_.file("tmp");
+    kvxtest::ScopedEnv env_{"TMPDIR", tmp_};
+};
+
+TEST_F(Envelope, RoundTrips) {
+    const Bytes payloads[] = {{}, Chunk("OBJ", 2, {1, 2, 3}), kvxtest::RandomBytes(2 << 20, 11)};
+    for (const std::wstring password : {L"", L"pw", L"p\u00e4ssw\u00f6rd"}) {
+        for (const Bytes& content : payloads) {
+            ASSERT_TRUE(Write("out.stl", password, content));
+            const Bytes file = kvxtest::ReadAll(dir_.file("out.kvx"));
+            ASSERT_GE(file.size(), 12u);
+            EXPECT_EQ(Bytes(file.begin(), file.begin() + 4),
+                      Bytes(kHeader.begin(), kHeader.begin() + 4));
+            EXPECT_EQ(Bytes(file.begin() + 4, file.begin() + 8) ==
+                          Bytes(kHeader.begin() + 4, kHeader.begin() + 8),
+                      password.empty());
+            Bytes rest;
+            std::int64_t position = 0;
+            ASSERT_EQ(Read("out.kvx", password, &rest, &position), kEnvelopeOk);
+            EXPECT_EQ(position, kPayloadStart);
+            EXPECT_EQ(rest, content);
+        }
+    }
+    EXPECT_EQ(dir_.CountFiles(), 1u);  // out.kvx, nothing staged beside it
+}
+
+TEST_F(Envelope, ReaderResultCodes) {
+    const Bytes good = Concat({kHeader, Chunk("OBJ", 2, {9})});
+    Bytes badVersion = good;
+    badVersion[6] = 3;  // the outer tag must be a plain "QORZIP" header
+    Bytes garbled = MakeFile(good, true, L"");
+    garbled.back() ^= 1;
+    const Bytes whole = MakeFile(good, true, L"");
+    const Bytes truncated(whole.begin(), whole.end() - 3);
+    const struct {
+        const char* what;
+        Bytes file;
+        std::wstring password;
+        int expected;
+    } cases[] = {
+        {"empty", {}, L"", kEnvelopeBadMagic},
+        {"three bytes", {'Q', 'O', 'R'}, L"", kEnvelopeBadMagic},
+        {"other magic", {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I'}, L"", kEnvelopeBadMagic},
+        {"shorter than 8", {'Q', 'O', 'R', 'Z', 'I', 'P', 2}, L"", kEnvelopeBadMagic},
+        {"wrong password", MakeFile(good, true, L"right"), L"wrong", kEnvelopeWrongPassword},
+        {"no password", MakeFile(good, true, L"right"), L"", kEnvelopeWrongPassword},
+        {"corrupt payload", garbled, L"", kEnvelopeDecompressFailed},
+        {"truncated payload", truncated, L"", kEnvelopeDecompressFailed},
+        {"wrong outer tag", MakeFile(badVersion, true, L""), L"", kEnvelopeFailed},
+        {"uncompressed",
+         MakeFile(
+             Concat({Bytes{'Q', 'O', 'R', 'C', 'O', 'M', 2, 0, 0, 0, 0, 0}, Chunk("OBJ", 2, {})}),
+             false, L""),
+         L"", kEnvelopeOk},
+        {"good", MakeFile(good, true, L"pw"), L"pw", kEnvelopeOk},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReadBytes(c.file, c.password), c.expected) << c.what;
+    EXPECT_EQ(Read("missing.kvx", L""), kEnvelopeCannotOpen);
+    {
+        kvxtest::ScopedEnv noTmp("TMPDIR", "/nonexistent/kvx-tmp");
+        EXPECT_EQ(ReadBytes(MakeFile(good, true, L"")), kEnvelopeTempFileFailed);
+    }
+}
+
+// An uncompressed file is copied as it stands (it would not decompress), encrypted or not.
+TEST_F(Envelope, UncompressedFilesAreCopied) {
+    const Bytes payload = Concat({Bytes{'Q', 'O', 'R', 'C', 'O', 'M', 2, 0, 0, 0, 0, 0},
+                                  Chunk("OBJ", 2, kvxtest::RandomBytes(5000, 2))});
+    for (const std::wstring password : {L"", L"pw"}) {
+        kvxtest::WriteAll(dir_.file("com.kvx"), MakeFile(payload, false, password));
+        Bytes rest;
+        ASSERT_EQ(Read("com.kvx", password, &rest), kEnvelopeOk);
+        EXPECT_EQ(rest, Bytes(payload.begin() + 12, payload.end()));
+    }
+}
+
+TEST_F(Envelope, LeadingMfilepChunkIsSkipped) {
+    const Bytes object = Chunk("OBJ", 2, {5, 6});
+    const struct {
+        Bytes second;
+        std::int64_t position;
+    } cases[] = {
+        {Chunk("MFILEP", 7, {1, 2, 3, 4}), 12 + 16},  // any version
+        {Chunk("MFILEP", 0, {}), 12 + 12},
+        {Chunk("MFILE", 2, {1}), 12},
+        {{}, 12},
+    };
+    for (const auto& c : cases) {
+        kvxtest::WriteAll(dir_.file("p.kvx"),
+                          MakeFile(Concat({kHeader, c.second, object}), true, L""));
+        Bytes rest;
+        std::int64_t position = 0;
+        ASSERT_EQ(Read("p.kvx", L"", &rest, &position), kEnvelopeOk);
+        EXPECT_EQ(position, c.position);
+        EXPECT_EQ(Bytes(rest.end() - static_cast<std::ptrdiff_t>(object.size()), rest.end()),
+                  object);
+    }
+}
+
+TEST_F(Envelope, EveryTruncatedPrefixFails) {
+    for (const std::wstring password : {L"", L"pw"}) {
+        ASSERT_TRUE(Write("t", password, Concat({Chunk("A", 2, {1, 2, 3}), Chunk("B", 2, {})})));
+        const Bytes file = kvxtest::ReadAll(dir_.file("t.kvx"));
+        for (std::size_t cut = 0; cut < file.size(); ++cut)
+            EXPECT_NE(ReadBytes(Bytes(file.begin(), file.begin() + cut), password), kEnvelopeOk)
+                << cut;
+    }
+}
+
+TEST_F(Envelope, FailedWriteKeepsTheExistingTarget) {
+    const Bytes before = {'o', 'l', 'd'};
+    kvxtest::WriteAll(dir_.file("keep.kvx"), before);
+    EXPECT_FALSE(WriteEnvelope(dir_.wfile("keep.stl"), L"", [](MFile& f) {
+        f.WRITE("partial", 7);
+        return false;
+    }));
+    EXPECT_EQ(kvxtest::ReadAll(dir_.file("keep.kvx")), before);
+    // A target that cannot be a file is refused before anything is written.
+    ::mkdir(dir_.file("isdir.kvx").c_str(), 0700);
+    EXPECT_FALSE(Write("isdir", L"", {1}));
+    EXPECT_FALSE(Write("no/such/dir/x", L"", {1}));
+    EXPECT_EQ(dir_.CountFiles(), 1u);
+    // A successful write replaces the target.
+    ASSERT_TRUE(Write("keep", L"", {1}));
+    EXPECT_NE(kvxtest::ReadAll(dir_.file("keep.kvx")), before);
+}
+
+TEST(KvxFileName, ExtensionBecomesKvx) {
+    EXPECT_EQ(KvxFileName(L"part.stl").GET(), L"part.kvx");
+    EXPECT_EQ(KvxFileName(L"part").GET(), L"part.kvx");
+    EXPECT_EQ(KvxFileName(L"a.b.c").GET(), L"a.b.kvx");
+}
+
+}  // namespace
