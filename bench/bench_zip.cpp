@@ -70,6 +70,13 @@ const std::string& Payload(bool compressedMesh) {
     return compressedMesh ? payloads.first : payloads.second;
 }
 
+std::string Packed(const std::string& in, int level) {
+    std::istringstream is(in);
+    std::ostringstream os;
+    Compress(os, is, level);
+    return os.str();
+}
+
 void Report(benchmark::State& state, const std::string& in, std::size_t outSize) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * in.size()));
     state.counters["ratio"] = static_cast<double>(in.size()) / static_cast<double>(outSize);
@@ -92,10 +99,7 @@ BENCHMARK(BM_Compress)->ArgsProduct({{1, 3, 6, 9, 19, 20}, {1, 0}})->Unit(benchm
 
 void BM_Decompress(benchmark::State& state) {
     const std::string& in = Payload(state.range(1) == 1);
-    std::istringstream is(in);
-    std::ostringstream os;
-    Compress(os, is, static_cast<int>(state.range(0)));
-    const std::string packed = os.str();
+    const std::string packed = Packed(in, static_cast<int>(state.range(0)));
     for (auto _ : state) {
         std::istringstream pis(packed);
         std::ostringstream out;
@@ -126,10 +130,7 @@ BENCHMARK(BM_CompressBoostFilter)->ArgsProduct({{3}, {1, 0}})->Unit(benchmark::k
 
 void BM_DecompressBoostFilter(benchmark::State& state) {
     const std::string& in = Payload(state.range(1) == 1);
-    std::istringstream is(in);
-    std::ostringstream os;
-    Compress(os, is, static_cast<int>(state.range(0)));
-    const std::string packed = os.str();
+    const std::string packed = Packed(in, static_cast<int>(state.range(0)));
     for (auto _ : state) {
         std::ostringstream out;
         boost::iostreams::filtering_ostream f;

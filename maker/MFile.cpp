@@ -272,16 +272,22 @@ std::int64_t MFile::SIZE() const {
                                   windowStart_ + static_cast<std::int64_t>(windowLength_));
 }
 
-bool MFile::SEEK(std::int64_t offset, int origin) {
-    if (fd_ < 0) {
+std::int64_t MFile::SeekTarget(std::int64_t offset, int origin) {
+    if (!IS_OPEN()) {
         SetResult(MFILE_NOT_OPEN);
-        return false;
+        return -1;
     }
     const std::int64_t target = Target(offset, origin, TELL(), SIZE());
     if (target < 0 || (reading_ && target > SIZE())) {
         SetResult(MFILE_SEEK_FAILED);
-        return false;
+        return -1;
     }
+    return target;
+}
+
+bool MFile::SEEK(std::int64_t offset, int origin) {
+    const std::int64_t target = SeekTarget(offset, origin);
+    if (target < 0) return false;
     const std::int64_t end = windowStart_ + static_cast<std::int64_t>(windowLength_);
     if (target >= windowStart_ && target <= end) {
         windowPos_ = static_cast<std::size_t>(target - windowStart_);
@@ -403,15 +409,8 @@ bool MFileMemory::CHANGE_MODE(int mode) {
 }
 
 bool MFileMemory::SEEK(std::int64_t offset, int origin) {
-    if (!open_) {
-        SetResult(MFILE_NOT_OPEN);
-        return false;
-    }
-    const std::int64_t target = Target(offset, origin, TELL(), SIZE());
-    if (target < 0 || (reading_ && target > SIZE())) {
-        SetResult(MFILE_SEEK_FAILED);
-        return false;
-    }
+    const std::int64_t target = SeekTarget(offset, origin);
+    if (target < 0) return false;
     pos_ = static_cast<std::size_t>(target);
     return true;
 }

@@ -110,6 +110,8 @@ protected:
         if (result_ != MFILE_WRITE_FAILED) result_ = result;
     }
     void ResetResult() { result_ = MFILE_OK; }
+    // The absolute position a SEEK asks for, or -1 (with the result set) when it is refused.
+    std::int64_t SeekTarget(std::int64_t offset, int origin);
 
     std::wstring path_;
     bool reading_ = true;

@@ -1,0 +1,39 @@
+// Runs a fuzz target over the files named on the command line (directories: every file in
+// them), for compilers without libFuzzer and for replaying corpora in the test suite.
+#include <boost/filesystem.hpp>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+void RunFile(const boost::filesystem::path& path, std::size_t& runs) {
+    std::ifstream in(path.string(), std::ios::binary);
+    const std::vector<std::uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    // Every prefix too: truncation is the most common damage.
+    for (std::size_t cut = 0; cut < bytes.size(); ++cut)
+        LLVMFuzzerTestOneInput(bytes.data(), cut);
+    runs += bytes.size() + 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::size_t runs = 0;
+    for (int i = 1; i < argc; ++i) {
+        const boost::filesystem::path arg(argv[i]);
+        if (boost::filesystem::is_directory(arg)) {
+            for (const auto& entry : boost::filesystem::directory_iterator(arg))
+                if (boost::filesystem::is_regular_file(entry.status())) RunFile(entry.path(), runs);
+        } else {
+            RunFile(arg, runs);
+        }
+    }
+    std::printf("replayed %zu inputs\n", runs);
+    return 0;
+}
