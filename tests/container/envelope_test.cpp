@@ -18,14 +18,14 @@ using kvxtest::Bytes;
 
 const Bytes kHeader = {'Q', 'O', 'R', 'Z', 'I', 'P', 2, 0, 0, 0, 0, 0};
 
-// A payload of one small chunk behind the container header, as bytes.
+// One chunk (header and contents) as bytes.
 Bytes Chunk(const char* name, std::uint8_t version, const Bytes& contents) {
-    Bytes out(12, 0);
+    Bytes out(12 + contents.size(), 0);
     std::memcpy(out.data(), name, std::min<std::size_t>(std::strlen(name), 6));
     out[6] = version;
     const auto n = static_cast<std::uint32_t>(contents.size());
     std::memcpy(out.data() + 8, &n, 4);
-    out.insert(out.end(), contents.begin(), contents.end());
+    std::copy(contents.begin(), contents.end(), out.begin() + 12);
     return out;
 }
 
