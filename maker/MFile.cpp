@@ -225,6 +225,16 @@ std::size_t MFile::WriteRaw(const void* data, std::size_t bytes) {
     return done;
 }
 
+std::int64_t MFile::REMAINING() const {
+    return std::max<std::int64_t>(0, std::min(SIZE(), limit_) - TELL());
+}
+
+std::size_t MFile::ReadLimited(void* data, std::size_t bytes) {
+    if (limit_ != INT64_MAX)
+        bytes = static_cast<std::size_t>(std::min<std::int64_t>(bytes, REMAINING()));
+    return ReadRaw(data, bytes);
+}
+
 std::size_t MFile::READ(bool* data, std::size_t count) {
     std::uint8_t chunk[256];
     std::size_t done = 0;
@@ -256,7 +266,7 @@ std::size_t MFile::WRITE(const bool* data, std::size_t count) {
 std::size_t MFile::READ_AS_BYTE_ARRAY(std::uint32_t* value, std::size_t count) {
     if (count < 1 || count > 4) return 0;
     std::uint8_t bytes[4] = {0, 0, 0, 0};
-    const std::size_t got = ReadRaw(bytes, count);
+    const std::size_t got = ReadLimited(bytes, count);
     *value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 |
              std::uint32_t{bytes[2]} << 16 | std::uint32_t{bytes[3]} << 24;
     return got;

@@ -41,9 +41,9 @@ public:
     // Creates or truncates a file and opens it for writing (it can be read after CHANGE_MODE(1)).
     bool OPEN_WRITE(const std::wstring& path);
 
-    std::size_t READ(char* data, std::size_t count) { return ReadRaw(data, count); }
-    std::size_t READ(signed char* data, std::size_t count) { return ReadRaw(data, count); }
-    std::size_t READ(unsigned char* data, std::size_t count) { return ReadRaw(data, count); }
+    std::size_t READ(char* data, std::size_t count) { return ReadLimited(data, count); }
+    std::size_t READ(signed char* data, std::size_t count) { return ReadLimited(data, count); }
+    std::size_t READ(unsigned char* data, std::size_t count) { return ReadLimited(data, count); }
     std::size_t READ(std::uint16_t* data, std::size_t count) { return ReadArray(data, count); }
     std::size_t READ(std::int32_t* data, std::size_t count) { return ReadArray(data, count); }
     std::size_t READ(std::uint32_t* data, std::size_t count) { return ReadArray(data, count); }
@@ -78,6 +78,24 @@ public:
     virtual std::int64_t SIZE() const;
     bool REWIND() { return SEEK(0); }
     bool FEOF() const { return TELL() >= SIZE(); }
+
+    // A read limit: typed reads stop at this position (readers of a chunk's contents set it to
+    // the chunk's end, so a damaged chunk cannot make them read the bytes behind it).
+    class Limit {
+    public:
+        Limit(MFile& file, std::int64_t end) : file_(file), saved_(file.limit_) {
+            if (end < file.limit_) file.limit_ = end;
+        }
+        ~Limit() { file_.limit_ = saved_; }
+        Limit(const Limit&) = delete;
+        Limit& operator=(const Limit&) = delete;
+
+    private:
+        MFile& file_;
+        std::int64_t saved_;
+    };
+    // Bytes a typed read can still get: up to the end of the file or the read limit.
+    std::int64_t REMAINING() const;
 
     virtual bool CLOSE();
     virtual bool IS_OPEN() const;
@@ -117,6 +135,7 @@ protected:
     bool reading_ = true;
 
 private:
+    std::size_t ReadLimited(void* data, std::size_t bytes);
     template <class T>
     std::size_t ReadArray(T* data, std::size_t count);
     template <class T>
@@ -127,6 +146,7 @@ private:
     std::size_t ReadAt(std::int64_t position, void* data, std::size_t bytes);
     bool WriteAt(std::int64_t position, const void* data, std::size_t bytes);
 
+    std::int64_t limit_ = INT64_MAX;
     int fd_ = -1;
     bool writable_ = false;
     int result_ = MFILE_OK;
@@ -177,7 +197,7 @@ template <class T>
 std::size_t MFile::ReadArray(T* data, std::size_t count) {
     static_assert(std::endian::native == std::endian::little, "big-endian hosts need byte swaps");
     if (count > SIZE_MAX / sizeof(T)) return 0;
-    return ReadRaw(data, count * sizeof(T)) / sizeof(T);
+    return ReadLimited(data, count * sizeof(T)) / sizeof(T);
 }
 
 template <class T>

@@ -13,8 +13,7 @@ bool MString::WRITE(MFile& file) const {
 bool MString::READ(MFile& file) {
     std::uint32_t n = 0;
     if (file.READ(&n, 1) != 1) return false;
-    const std::int64_t remaining = file.SIZE() - file.TELL();
-    if (n > kMaxBytes || static_cast<std::int64_t>(n) > remaining) return false;
+    if (n > kMaxBytes || static_cast<std::int64_t>(n) > file.REMAINING()) return false;
     std::string bytes(n, '\0');
     if (file.READ(bytes.data(), n) != n) return false;
     text_ = CharacterSetConversions::String<wchar_t>(bytes);

@@ -47,7 +47,9 @@ bool MTag::READ(MFile& file, std::int64_t limit) {
     const std::uint32_t length = std::uint32_t{header[8]} | std::uint32_t{header[9]} << 8 |
                                  std::uint32_t{header[10]} << 16 | std::uint32_t{header[11]} << 24;
     const std::int64_t contents = at + static_cast<std::int64_t>(kHeaderSize);
-    if (contents + static_cast<std::int64_t>(length) > std::min(limit, file.SIZE())) return false;
+    if (contents + static_cast<std::int64_t>(length) >
+        std::min(limit, file.TELL() + file.REMAINING()))
+        return false;
     std::memcpy(name_, header, 6);
     name_[6] = '\0';
     version_ = header[6];

@@ -15,26 +15,10 @@ namespace {
 
 using namespace KvxInternal;
 using kvxtest::Bytes;
+using kvxtest::Chunk;
+using kvxtest::Concat;
 
 const Bytes kHeader = {'Q', 'O', 'R', 'Z', 'I', 'P', 2, 0, 0, 0, 0, 0};
-
-// One chunk (header and contents) as bytes.
-Bytes Chunk(const char* name, std::uint8_t version, const Bytes& contents) {
-    Bytes out(12 + contents.size(), 0);
-    std::memcpy(out.data(), name, std::min<std::size_t>(std::strlen(name), 6));
-    out[6] = version;
-    const auto n = static_cast<std::uint32_t>(contents.size());
-    std::memcpy(out.data() + 8, &n, 4);
-    std::copy(contents.begin(), contents.end(), out.begin() + 12);
-    return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 // Builds a container by hand: compressed ("QORZIP") or not ("QORCOM"), optionally encrypted.
 Bytes MakeFile(const Bytes& payload, bool compressed, const std::wstring& password) {

@@ -116,6 +116,29 @@ TEST_P(FileKinds, ShortReadsAndOddBytes) {
     EXPECT_EQ(f->TELL(), 4);
 }
 
+TEST_P(FileKinds, ReadLimitStopsTypedReadsAndNests) {
+    auto f = OpenWrite();
+    const std::uint32_t words[4] = {1, 2, 3, 4};
+    f->WRITE(words, 4);
+    ASSERT_TRUE(f->CHANGE_MODE(1));
+    std::uint32_t got[4] = {};
+    {
+        const MFile::Limit outer(*f, 12);
+        {
+            const MFile::Limit inner(*f, 6);  // only narrows
+            EXPECT_EQ(f->REMAINING(), 6);
+            EXPECT_EQ(f->READ(got, 2), 1u);
+            const MFile::Limit wider(*f, 100);  // cannot widen
+            EXPECT_EQ(f->REMAINING(), 0);  // 2 bytes were read, 0 of the 6 are a whole element
+        }
+        EXPECT_EQ(f->REMAINING(), 6);
+        EXPECT_EQ(f->READ(got, 2), 1u);
+        // The clamped read above still moved the position to byte 6: bytes 6 to 9 now.
+        EXPECT_EQ(got[0], 0x00030000u);
+    }
+    EXPECT_EQ(f->REMAINING(), 4);
+}
+
 // Random writes, seeks back (as chunk headers are completed) and reads, against a plain model.
 TEST_P(FileKinds, MatchesModelAcrossBufferWindows) {
     std::mt19937 rng(42);

@@ -4,8 +4,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/filesystem.hpp>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -80,6 +82,35 @@ inline void WriteAll(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
+}
+
+// One chunk (12-byte header and contents) as bytes.
+inline Bytes Chunk(const char* name, std::uint8_t version, const Bytes& contents,
+                   std::uint8_t flags = 0) {
+    Bytes out(12 + contents.size(), 0);
+    std::memcpy(out.data(), name, std::min<std::size_t>(std::strlen(name), 6));
+    out[6] = version;
+    out[7] = flags;
+    const auto n = static_cast<std::uint32_t>(contents.size());
+    std::memcpy(out.data() + 8, &n, 4);
+    std::copy(contents.begin(), contents.end(), out.begin() + 12);
+    return out;
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Little-endian bytes of 32-bit values.
+inline Bytes Words(std::initializer_list<std::uint32_t> words) {
+    Bytes out;
+    for (std::uint32_t w : words)
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<std::uint8_t>(w >> (8 * i)));
+    return out;
 }
 
 inline Bytes RandomBytes(std::size_t n, std::uint32_t seed) {

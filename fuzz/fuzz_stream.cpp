@@ -1,0 +1,26 @@
+// Fuzz target: the object stream reader over arbitrary payload bytes, with every class the
+// library registers (and the test classes, when linked in).
+#include <cstdint>
+#include <vector>
+
+#include "maker/MFile.h"
+#include "persistence/ObjectStream.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    MFileMemory file;
+    file.OPEN_READ(data, size);
+    std::vector<KvxInternal::MHDynBase> kept;
+    KvxInternal::MHDynBase handle;
+    // Each call either consumes a chunk or ends the stream, so this loop is bounded by the size.
+    for (std::size_t calls = 0; calls <= size / 12 + 1; ++calls) {
+        const std::int32_t result = KvxInternal::ReadNextObject(handle, file);
+        if (result == KvxInternal::READ_OK) kept.push_back(handle);
+        if (result == KvxInternal::READ_END) break;
+    }
+    for (auto& object : kept) {
+        MFileMemory out;
+        out.OPEN_WRITE(0, nullptr);
+        object->Write(out);
+    }
+    return 0;
+}

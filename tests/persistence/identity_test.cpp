@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "maker/MFile.h"
+#include "persistence/TestClasses.h"
+
+namespace {
+
+using namespace KvxInternal;
+using kvxtest::TParA;
+using kvxtest::TParB;
+using kvxtest::TPlain;
+
+TEST(Identity, GeneratedIdsAreStableAndUniquePerClass) {
+    const std::size_t live = LiveIdentityCount();
+    {
+        TParA x, y;
+        x.GenerateId();
+        const MUIDValue first = x.GetId();
+        EXPECT_FALSE(first.IsNull());
+        x.GenerateId();  // no effect once set
+        EXPECT_EQ(x.GetId(), first);
+        y.SetId(first);  // forced duplicate: the list keeps both, the first one is found
+        EXPECT_EQ(FindIdentified(first, TParA::ClassInfo()), static_cast<MUID*>(&x));
+        // Equal ids in different classes are told apart by class.
+        TParB z;
+        z.SetId(first);
+        EXPECT_EQ(FindIdentified(first, TParB::ClassInfo()), static_cast<MUID*>(&z));
+        EXPECT_EQ(FindIdentified(first, TPlain::ClassInfo()), nullptr);
+        EXPECT_EQ(LiveIdentityCount(), live + 3);
+        // A copy gets a fresh identity: the cleared object is given a new id, listed once more.
+        x.CopyFrom(y);
+        EXPECT_TRUE(x.GetId().IsNull());
+        x.GenerateId();
+        EXPECT_NE(x.GetId(), first);
+        EXPECT_EQ(FindIdentified(first, TParA::ClassInfo()), static_cast<MUID*>(&y));
+        EXPECT_EQ(FindIdentified(x.GetId(), TParA::ClassInfo()), static_cast<MUID*>(&x));
+    }
+    // Destruction removes every entry.
+    EXPECT_EQ(LiveIdentityCount(), live);
+}
+
+// word0 from the object's address, word1 from the clock, each through one LCG step.
+TEST(Identity, GeneratedIdArithmetic) {
+    auto lcg = [](std::uint32_t w) { return w * 1664525u + 1013904223u; };
+    TParB x;
+    const auto t0 = static_cast<std::uint32_t>(std::time(nullptr));
+    x.GenerateId();
+    const auto t1 = static_cast<std::uint32_t>(std::time(nullptr));
+    const auto address =
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(static_cast<MUID*>(&x)));
+    EXPECT_EQ(x.GetId().word0, lcg(address));
+    EXPECT_TRUE(x.GetId().word1 == lcg(t0) || x.GetId().word1 == lcg(t1));
+}
+
+TEST(Identity, GetOrCreateResolvesToOneObject) {
+    const MUIDValue id{0x1234, 0x5678};
+    MHDynBase a = GetOrCreate(id, TParA::ClassInfo());
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a.As<TParA>()->GetId(), id);
+    MHDynBase b = GetOrCreate(id, TParA::ClassInfo());
+    EXPECT_EQ(a.Get(), b.Get());
+    EXPECT_EQ(a->GetCount(), 2u);
+    // Classes without identity or factory give nothing.
+    EXPECT_FALSE(GetOrCreate(id, TPlain::ClassInfo()));
+    EXPECT_FALSE(GetOrCreate(id, kvxtest::TPar::ClassInfo()));
+}
+
+TEST(Identity, ReferencesRoundTrip) {
+    MHDynBase target;
+    target.AdoptNew("TParB");
+    MFileMemory f;
+    f.OPEN_WRITE(0, nullptr);
+    ASSERT_TRUE(WriteReference(f, target));
+    ASSERT_EQ(f.SIZE(), 14);
+    EXPECT_EQ(std::memcmp(f.GET_BUFFER(), "TPARB\0", 6), 0);
+    const MUIDValue id = target.As<TParB>()->GetId();
+    EXPECT_EQ(std::memcmp(f.GET_BUFFER() + 6, &id.word0, 4), 0);
+    f.CHANGE_MODE(1);
+    MHDynBase back;
+    ASSERT_TRUE(ReadReference(f, back));
+    EXPECT_EQ(back.Get(), target.Get());
+
+    MHDynBase plain;
+    plain.AdoptNew("TPlain");
+    EXPECT_FALSE(WriteReference(f, plain));  // no identity
+    EXPECT_FALSE(WriteReference(f, MHDynBase()));
+}
+
+TEST(Identity, BadReferencesLeaveTheHandleUnchanged) {
+    const struct {
+        const char* what;
+        const char* tag;
+        std::size_t length;
+    } cases[] = {
+        {"unknown tag", "NOPE", 14},
+        {"abstract class", "TPAR", 14},
+        {"class without identity", "TPLAIN", 14},
+        {"short", "TPARA", 13},
+        {"identity chunk name", "MUID", 14},
+    };
+    for (const auto& c : cases) {
+        unsigned char bytes[14] = {};
+        std::memcpy(bytes, c.tag, std::strlen(c.tag));
+        bytes[6] = 7;
+        MFileMemory f;
+        f.OPEN_READ(bytes, c.length);
+        MHDynBase handle;
+        handle.AdoptNew("TParA");
+        MDynBase* before = handle.Get();
+        EXPECT_FALSE(ReadReference(f, handle)) << c.what;
+        EXPECT_EQ(handle.Get(), before) << c.what;
+    }
+}
+
+}  // namespace
