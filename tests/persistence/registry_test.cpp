@@ -55,7 +55,9 @@ TEST(Registry, AnyRegistrationOrderGivesTheSameGraph) {
     const char* orders[] = {"blrt", "tlrb", "trbl", "ltbr"};
     int scenario = 0;
     for (const char* order : orders) {
-        Graph g("G" + std::to_string(scenario++));
+        std::string prefix = "G";
+        prefix += std::to_string(scenario++);
+        Graph g(prefix);
         for (const char* c = order; *c; ++c)
             g.Register(*c);
         EXPECT_EQ(BaseNames(g.top), g.Name("Left") + " " + g.Name("Right") + " ") << order;
