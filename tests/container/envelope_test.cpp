@@ -72,7 +72,7 @@ protected:
     }
 
     int ReadBytes(const Bytes& file, const std::wstring& password = L"") {
-        kvxtest::WriteAll(dir_.file("in.kvx"), file);
+        kvxtest::WriteFile(dir_.file("in.kvx"), file);
         return Read("in.kvx", password);
     }
 
@@ -86,7 +86,7 @@ TEST_F(Envelope, RoundTrips) {
     for (const std::wstring password : {L"", L"pw", L"p\u00e4ssw\u00f6rd"}) {
         for (const Bytes& content : payloads) {
             ASSERT_TRUE(Write("out.stl", password, content));
-            const Bytes file = kvxtest::ReadAll(dir_.file("out.kvx"));
+            const Bytes file = kvxtest::ReadFile(dir_.file("out.kvx"));
             ASSERT_GE(file.size(), 12u);
             EXPECT_EQ(Bytes(file.begin(), file.begin() + 4),
                       Bytes(kHeader.begin(), kHeader.begin() + 4));
@@ -147,7 +147,7 @@ TEST_F(Envelope, UncompressedFilesAreCopied) {
     const Bytes payload = Concat({Bytes{'Q', 'O', 'R', 'C', 'O', 'M', 2, 0, 0, 0, 0, 0},
                                   Chunk("OBJ", 2, kvxtest::RandomBytes(5000, 2))});
     for (const std::wstring password : {L"", L"pw"}) {
-        kvxtest::WriteAll(dir_.file("com.kvx"), MakeFile(payload, false, password));
+        kvxtest::WriteFile(dir_.file("com.kvx"), MakeFile(payload, false, password));
         Bytes rest;
         ASSERT_EQ(Read("com.kvx", password, &rest), kEnvelopeOk);
         EXPECT_EQ(rest, Bytes(payload.begin() + 12, payload.end()));
@@ -166,7 +166,7 @@ TEST_F(Envelope, LeadingMfilepChunkIsSkipped) {
         {{}, 12},
     };
     for (const auto& c : cases) {
-        kvxtest::WriteAll(dir_.file("p.kvx"),
+        kvxtest::WriteFile(dir_.file("p.kvx"),
                           MakeFile(Concat({kHeader, c.second, object}), true, L""));
         Bytes rest;
         std::int64_t position = 0;
@@ -180,7 +180,7 @@ TEST_F(Envelope, LeadingMfilepChunkIsSkipped) {
 TEST_F(Envelope, EveryTruncatedPrefixFails) {
     for (const std::wstring password : {L"", L"pw"}) {
         ASSERT_TRUE(Write("t", password, Concat({Chunk("A", 2, {1, 2, 3}), Chunk("B", 2, {})})));
-        const Bytes file = kvxtest::ReadAll(dir_.file("t.kvx"));
+        const Bytes file = kvxtest::ReadFile(dir_.file("t.kvx"));
         for (std::size_t cut = 0; cut < file.size(); ++cut)
             EXPECT_NE(ReadBytes(Bytes(file.begin(), file.begin() + cut), password), kEnvelopeOk)
                 << cut;
@@ -189,12 +189,12 @@ TEST_F(Envelope, EveryTruncatedPrefixFails) {
 
 TEST_F(Envelope, FailedWriteKeepsTheExistingTarget) {
     const Bytes before = {'o', 'l', 'd'};
-    kvxtest::WriteAll(dir_.file("keep.kvx"), before);
+    kvxtest::WriteFile(dir_.file("keep.kvx"), before);
     EXPECT_FALSE(WriteEnvelope(dir_.wfile("keep.stl"), L"", [](MFile& f) {
         f.WRITE("partial", 7);
         return false;
     }));
-    EXPECT_EQ(kvxtest::ReadAll(dir_.file("keep.kvx")), before);
+    EXPECT_EQ(kvxtest::ReadFile(dir_.file("keep.kvx")), before);
     // A target that cannot be a file is refused before anything is written.
     ::mkdir(dir_.file("isdir.kvx").c_str(), 0700);
     EXPECT_FALSE(Write("isdir", L"", {1}));
@@ -202,7 +202,7 @@ TEST_F(Envelope, FailedWriteKeepsTheExistingTarget) {
     EXPECT_EQ(dir_.CountFiles(), 1u);
     // A successful write replaces the target.
     ASSERT_TRUE(Write("keep", L"", {1}));
-    EXPECT_NE(kvxtest::ReadAll(dir_.file("keep.kvx")), before);
+    EXPECT_NE(kvxtest::ReadFile(dir_.file("keep.kvx")), before);
 }
 
 TEST(KvxFileName, ExtensionBecomesKvx) {

@@ -245,7 +245,7 @@ TEST(MFile, LargeBufferKeepsPendingBytesUntilFlush) {
     ASSERT_EQ(f.WRITE(data.data(), data.size()), data.size());
     EXPECT_EQ(f.SIZE(), static_cast<std::int64_t>(data.size()));
     EXPECT_TRUE(f.FLUSH());
-    EXPECT_EQ(kvxtest::ReadAll(dir.file("big")), data);
+    EXPECT_EQ(kvxtest::ReadFile(dir.file("big")), data);
     EXPECT_TRUE(f.CHANGE_MODE(0));  // back to writing, at the end
     EXPECT_EQ(f.TELL(), static_cast<std::int64_t>(data.size()));
 }

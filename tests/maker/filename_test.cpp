@@ -67,7 +67,7 @@ TEST(MFileName, ExtensionReplacement) {
 
 TEST(MFileName, SizesAndDirectories) {
     TempDir dir;
-    kvxtest::WriteAll(dir.file("f"), kvxtest::Bytes(123, 0));
+    kvxtest::WriteFile(dir.file("f"), kvxtest::Bytes(123, 0));
     EXPECT_EQ(MFileName(dir.wfile("f")).FILE_SIZE(), 123);
     EXPECT_EQ(MFileName(CharacterSetConversions::String<wchar_t>(dir.path())).FILE_SIZE(), -1);
     EXPECT_EQ(MFileName(dir.wfile("missing")).FILE_SIZE(), -1);
@@ -77,17 +77,17 @@ TEST(MFileName, SizesAndDirectories) {
 
 TEST(MFileName, RenameOverKeepsTheTargetsPermissions) {
     TempDir dir;
-    kvxtest::WriteAll(dir.file("target"), {1});
+    kvxtest::WriteFile(dir.file("target"), {1});
     ASSERT_EQ(::chmod(dir.file("target").c_str(), 0640), 0);
     MFileName staged;
     const std::wstring here = CharacterSetConversions::String<wchar_t>(dir.path());
     ASSERT_TRUE(staged.SET_TEMP_NAME(here.c_str(), nullptr, nullptr, 1, 0));
-    kvxtest::WriteAll(staged.Native(), {2, 3});
+    kvxtest::WriteFile(staged.Native(), {2, 3});
     ASSERT_TRUE(staged.RENAME_OVER(MFileName(dir.wfile("target"))));
     struct stat st;
     ASSERT_EQ(::stat(dir.file("target").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(kvxtest::ReadAll(dir.file("target")), (kvxtest::Bytes{2, 3}));
+    EXPECT_EQ(kvxtest::ReadFile(dir.file("target")), (kvxtest::Bytes{2, 3}));
     EXPECT_EQ(dir.CountFiles(), 1u);
 }
 

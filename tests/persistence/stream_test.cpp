@@ -5,7 +5,7 @@
 
 #include "maker/MFile.h"
 #include "persistence/TestClasses.h"
-#include "support/TestFiles.h"
+#include "support/Streams.h"
 
 namespace {
 
@@ -13,38 +13,13 @@ using namespace KvxInternal;
 using kvxtest::Bytes;
 using kvxtest::Chunk;
 using kvxtest::Concat;
+using kvxtest::Outcome;
+using kvxtest::ReadAll;
 using kvxtest::TParA;
 using kvxtest::TParAB;
 using kvxtest::TPlain;
 using kvxtest::Words;
-
-Bytes Written(const std::vector<MDynBase*>& objects) {
-    MFileMemory f;
-    f.OPEN_WRITE(0, nullptr);
-    for (MDynBase* o : objects)
-        EXPECT_TRUE(o->Write(f));
-    return Bytes(f.GET_BUFFER(), f.GET_BUFFER() + f.SIZE());
-}
-
-struct Outcome {
-    std::vector<std::int32_t> results;
-    std::vector<MHDynBase> objects;  // the objects read, in order
-};
-
-// Reads until the end or a failure, as the importer does (continuing after failures when asked).
-Outcome ReadAll(const Bytes& bytes, bool pastFailures = false) {
-    MFileMemory f;
-    f.OPEN_READ(bytes.data(), bytes.size());
-    Outcome out;
-    MHDynBase handle;
-    for (int guard = 0; guard < 1000; ++guard) {
-        const std::int32_t r = ReadNextObject(handle, f);
-        out.results.push_back(r);
-        if (r == READ_OK) out.objects.push_back(handle);
-        if (r == READ_END || (r == READ_FAILED && !pastFailures)) break;
-    }
-    return out;
-}
+using kvxtest::Written;
 
 using Results = std::vector<std::int32_t>;
 

@@ -73,12 +73,12 @@ private:
     std::optional<std::string> old_;
 };
 
-inline Bytes ReadAll(const std::string& path) {
+inline Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-inline void WriteAll(const std::string& path, const Bytes& bytes) {
+inline void WriteFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
