@@ -1,5 +1,5 @@
 // Fuzz target: the object stream reader over arbitrary payload bytes, with every class the
-// library registers (and the test classes, when linked in).
+// library registers and the framework's test classes; whatever reads is written back.
 #include <cstdint>
 #include <vector>
 
