@@ -1,0 +1,138 @@
+#include "maker/MStlBase.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+std::uint16_t ConvertTo16BitValue(const MStlColor& color) {
+    if (!color.valid) return 0;
+    auto five = [](std::uint8_t v) { return static_cast<std::uint16_t>((v * 31 + 127) / 255); };
+    return static_cast<std::uint16_t>(0x8000 | five(color.red) << 10 | five(color.green) << 5 |
+                                      five(color.blue));
+}
+
+MStlColor ConvertFrom16BitValue(std::uint16_t value) {
+    if ((value & 0x8000) == 0) return MStlColor{};
+    auto eight = [](unsigned v) { return static_cast<std::uint8_t>((v * 255 + 15) / 31); };
+    return MStlColor{eight((value >> 10) & 31), eight((value >> 5) & 31), eight(value & 31), true};
+}
+
+void MStlTriangle::CalculateNormal(const MStlBase& mesh) {
+    const MStlPoint& a = mesh.GetPoint(points[0]);
+    const MStlPoint& b = mesh.GetPoint(points[1]);
+    const MStlPoint& c = mesh.GetPoint(points[2]);
+    // In double: integer differences up to 2^32 multiply without overflow or much rounding.
+    const double u[3] = {double(b.x) - a.x, double(b.y) - a.y, double(b.z) - a.z};
+    const double v[3] = {double(c.x) - a.x, double(c.y) - a.y, double(c.z) - a.z};
+    const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                         u[0] * v[1] - u[1] * v[0]};
+    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    for (int i = 0; i < 3; ++i)
+        normal[i] = length > 0 ? static_cast<float>(n[i] / length) : 0.0f;
+}
+
+void MStlTriangle::GetNormal(double out[3]) const {
+    for (int i = 0; i < 3; ++i)
+        out[i] = normal[i];
+}
+
+MStlBase::~MStlBase() = default;
+
+MStlBase::PointHandle MStlBase::AddPoint(std::int32_t x, std::int32_t y, std::int32_t z, bool) {
+    points_.push_back(MStlPoint{x, y, z});
+    return static_cast<PointHandle>(points_.size() - 1);
+}
+
+MStlTriangle* MStlBase::AddTriangle(PointHandle a, PointHandle b, PointHandle c, const void*) {
+    const std::size_t n = points_.size();
+    if (a >= n || b >= n || c >= n) return nullptr;
+    MStlTriangle& t = triangles_.emplace_back();
+    t.points[0] = a, t.points[1] = b, t.points[2] = c;
+    return &t;
+}
+
+void MStlBase::SetPoints(std::vector<MStlPoint> points) {
+    triangles_.clear();
+    points_ = std::move(points);
+}
+
+bool MStlBase::SetTriangles(std::span<const std::uint32_t> indices,
+                            std::span<const std::uint16_t> colors) {
+    const std::size_t count = indices.size() / 3;
+    if (indices.size() % 3 != 0 || (!colors.empty() && colors.size() != count)) return false;
+    const std::size_t n = points_.size();
+    if (std::any_of(indices.begin(), indices.end(), [n](std::uint32_t i) { return i >= n; }))
+        return false;
+    std::vector<MStlTriangle> triangles(count);
+    for (std::size_t t = 0; t < count; ++t) {
+        MStlTriangle& tri = triangles[t];
+        tri.points[0] = indices[3 * t], tri.points[1] = indices[3 * t + 1],
+        tri.points[2] = indices[3 * t + 2];
+        tri.color = colors.empty() ? 0 : colors[t];
+        tri.CalculateNormal(*this);
+    }
+    triangles_ = std::move(triangles);
+    return true;
+}
+
+void MStlBase::ClearStl(bool releaseMemory) {
+    points_.clear();
+    triangles_.clear();
+    if (releaseMemory) {
+        points_.shrink_to_fit();
+        triangles_.shrink_to_fit();
+    }
+    min_ = max_ = MStlPoint{};
+}
+
+void MStlBase::SetTriangleBufferSize(const std::size_t& count) {
+    if (count > triangles_.capacity()) {
+        triangles_.reserve(count);
+    } else if (count == 0 && triangles_.empty()) {
+        triangles_.shrink_to_fit();
+    }
+}
+
+void MStlBase::Reserve(std::size_t points, std::size_t triangles) {
+    points_.reserve(points);
+    triangles_.reserve(triangles);
+}
+
+void MStlBase::UpdateExtremes(bool allPoints) {
+    constexpr std::int32_t lo = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int32_t hi = std::numeric_limits<std::int32_t>::max();
+    MStlPoint mn{hi, hi, hi}, mx{lo, lo, lo};
+    bool any = false;
+    auto take = [&](const MStlPoint& p) {
+        mn = {std::min(mn.x, p.x), std::min(mn.y, p.y), std::min(mn.z, p.z)};
+        mx = {std::max(mx.x, p.x), std::max(mx.y, p.y), std::max(mx.z, p.z)};
+        any = true;
+    };
+    if (allPoints) {
+        for (const MStlPoint& p : points_)
+            take(p);
+    } else {
+        for (const MStlTriangle& t : triangles_)
+            for (std::uint32_t i : t.points)
+                take(points_[i]);
+    }
+    min_ = any ? mn : MStlPoint{};
+    max_ = any ? mx : MStlPoint{};
+}
+
+bool MStlBase::HasColoredTriangles() const {
+    return std::any_of(triangles_.begin(), triangles_.end(),
+                       [](const MStlTriangle& t) { return t.HasColor(); });
+}
+
+void MStlBase::MoveTo(MStlBase& target, std::shared_ptr<IProgressDelegate> progress) {
+    if (&target == this) return;
+    target.points_ = std::move(points_);
+    target.triangles_ = std::move(triangles_);
+    target.min_ = min_;
+    target.max_ = max_;
+    points_.clear();
+    triangles_.clear();
+    min_ = max_ = MStlPoint{};
+    if (progress) progress->Progress(1.0);
+}

@@ -1,0 +1,39 @@
+// Lossless mesh compression into and out of an MFile (the payload of a mesh object's chunk).
+//
+// Operate on a file open for writing appends the encoded mesh at the file's position; on a file
+// open for reading it decodes the mesh at the file's position into the mesh (replacing its
+// content) and leaves the file just after the payload. The payload is self-delimiting and starts
+// with a format version byte (docs/format.md, "Mesh payload"):
+//   version 1: points (meshoptimizer vertex codec), triangles (meshoptimizer index codec) and
+//   per-triangle colour codes, together in one zstd frame.
+// Points, triangles (each keeping its orientation) and colours survive exactly; the order of
+// points and of triangles may change, and normals are recomputed on decode.
+//
+// Decoding is safe on untrusted input: sizes are checked against the bytes that remain, the
+// decoded size is bounded by kMaxExpansion x the payload size (plus kExpansionFloor), counts are
+// bounded by what the decoded blocks can hold, and every index is checked against the point
+// count. Any corruption makes Operate return false and leaves the mesh empty.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "maker/MStlBase.h"
+
+class MFile;
+
+class MStlCompressor : public MOperator<MStlBase> {
+public:
+    static constexpr std::uint8_t kFormatVersion = 1;
+    static constexpr std::uint64_t kExpansionFloor = std::uint64_t{64} << 20;
+    static constexpr std::uint64_t kMaxExpansion = 1024;
+
+    void SetFile(MFile* file) { file_ = file; }
+    bool Operate(std::shared_ptr<IProgressDelegate> progress) override;
+
+private:
+    bool Encode();
+    bool Decode();
+
+    MFile* file_ = nullptr;
+};

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <random>
+#include <tuple>
+
+#include "maker/MFile.h"
+#include "maker/MStlCompressor.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A mesh as content: its points (a multiset) and its triangles as (coordinates rotated to start
+// at the smallest point, colour), which keeps each triangle's orientation.
+struct Content {
+    std::vector<MStlPoint> points;
+    std::vector<std::tuple<MStlPoint, MStlPoint, MStlPoint, std::uint16_t>> triangles;
+    friend bool operator==(const Content&, const Content&) = default;
+};
+
+Content Of(const MStlBase& mesh) {
+    Content c;
+    c.points.assign(mesh.Points().begin(), mesh.Points().end());
+    std::sort(c.points.begin(), c.points.end());
+    for (const MStlTriangle& t : mesh.Triangles()) {
+        MStlPoint p[3] = {mesh.GetPoint(t.points[0]), mesh.GetPoint(t.points[1]),
+                          mesh.GetPoint(t.points[2])};
+        const int first = static_cast<int>(std::min_element(p, p + 3) - p);
+        std::rotate(p, p + first, p + 3);
+        c.triangles.emplace_back(p[0], p[1], p[2], t.color);
+    }
+    std::sort(c.triangles.begin(), c.triangles.end(), [](const auto& a, const auto& b) {
+        auto key = [](const auto& x) {
+            const auto& [p, q, r, col] = x;
+            return std::make_tuple(p.x, p.y, p.z, q.x, q.y, q.z, r.x, r.y, r.z, col);
+        };
+        return key(a) < key(b);
+    });
+    return c;
+}
+
+Bytes Encode(MStlBase& mesh) {
+    MFileMemory file;
+    file.OPEN_WRITE(0, nullptr);
+    MStlCompressor compressor;
+    compressor.SetDataPointer(&mesh);
+    compressor.SetFile(&file);
+    EXPECT_TRUE(compressor.Operate(nullptr));
+    return Bytes(file.GET_BUFFER(), file.GET_BUFFER() + file.SIZE());
+}
+
+// Decodes `bytes` followed by a trailer, and checks the file stands just after the payload.
+bool Decode(const Bytes& bytes, MStlBase& mesh) {
+    Bytes withTrailer = bytes;
+    withTrailer.push_back(0xEE);
+    MFileMemory file;
+    file.OPEN_READ(withTrailer.data(), withTrailer.size());
+    MStlCompressor compressor;
+    compressor.SetDataPointer(&mesh);
+    compressor.SetFile(&file);
+    const bool ok = compressor.Operate(nullptr);
+    if (ok) {
+        EXPECT_EQ(file.TELL(), static_cast<std::int64_t>(bytes.size()));
+    }
+    return ok;
+}
+
+MStlBase Grid(int n, bool colored) {
+    MStlBase mesh;
+    for (int i = 0; i <= n; ++i)
+        for (int j = 0; j <= n; ++j)
+            mesh.AddPoint(i * 1000, j * 1000, (i * j) % 7);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j) {
+            const auto a = static_cast<std::uint32_t>(i * (n + 1) + j), b = a + 1, c = a + n + 1,
+                       d = c + 1;
+            mesh.AddTriangle(a, c, b)->color =
+                colored ? static_cast<std::uint16_t>(0x8000 | (i % 32)) : 0;
+            mesh.AddTriangle(b, c, d);
+        }
+    return mesh;
+}
+
+TEST(MStlCompressor, RoundTripsByContent) {
+    std::vector<std::pair<const char*, MStlBase>> cases;
+    cases.emplace_back("empty", MStlBase());
+    {
+        MStlBase m;
+        m.AddTriangle(m.AddPoint(1, 2, 3), m.AddPoint(4, 5, 6), m.AddPoint(7, 8, 10));
+        cases.emplace_back("one triangle", m);
+    }
+    {
+        MStlBase m;  // two points at the same place, both used; an unused point; extremes
+        const auto a = m.AddPoint(0, 0, 0), b = m.AddPoint(0, 0, 0),
+                   c = m.AddPoint(INT_MAX, INT_MIN, 5);
+        m.AddPoint(-7, -7, -7);
+        m.AddTriangle(a, c, b);
+        m.AddTriangle(a, a, c);  // degenerate
+        m.AddTriangle(a, b, b);
+        cases.emplace_back("duplicates, degenerate, unused", m);
+    }
+    {
+        MStlBase m;  // three triangles on one edge, two of them equal but coloured differently
+        const auto a = m.AddPoint(0, 0, 0), b = m.AddPoint(9, 0, 0), c = m.AddPoint(0, 9, 0),
+                   d = m.AddPoint(0, 0, 9);
+        m.AddTriangle(a, b, c)->color = 0x8001;
+        m.AddTriangle(a, b, d)->color = 0x8002;
+        m.AddTriangle(b, a, c);
+        m.AddTriangle(a, b, d)->color = 0x8003;
+        cases.emplace_back("non-manifold, coloured duplicates", m);
+    }
+    cases.emplace_back("grid, coloured", Grid(20, true));
+    cases.emplace_back("more than 65536 points", Grid(256, false));
+    for (auto& [what, mesh] : cases) {
+        const Bytes bytes = Encode(mesh);
+        EXPECT_EQ(bytes[0], MStlCompressor::kFormatVersion) << what;
+        MStlBase back;
+        back.AddPoint(5, 5, 5);  // replaced by the decoded mesh
+        ASSERT_TRUE(Decode(bytes, back)) << what;
+        EXPECT_TRUE(Of(back) == Of(mesh)) << what;
+        for (const MStlTriangle& t : back.Triangles()) {
+            MStlTriangle recomputed = t;
+            recomputed.CalculateNormal(back);
+            ASSERT_TRUE(std::equal(t.normal, t.normal + 3, recomputed.normal)) << what;
+        }
+    }
+}
+
+TEST(MStlCompressor, DamageFailsCleanly) {
+    MStlBase mesh = Grid(6, true);
+    const Bytes bytes = Encode(mesh);
+    const Content original = Of(mesh);
+    for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+        MStlBase back;
+        EXPECT_FALSE(Decode(Bytes(bytes.begin(), bytes.begin() + cut), back)) << cut;
+        EXPECT_EQ(back.NumberOfPoints() + back.NumberOfTriangles(), 0u) << cut;
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        for (std::uint8_t flip : {0x01, 0x80}) {
+            Bytes bad = bytes;
+            bad[i] ^= flip;
+            MStlBase back;
+            // Never a different mesh reported as success.
+            EXPECT_TRUE(!Decode(bad, back) || Of(back) == original) << i;
+        }
+    }
+}
+
+TEST(MStlCompressor, HostileHeadersDoNotAllocate) {
+    // Version 1, no colours, a billion points and triangles, and a tiny frame.
+    MStlBase tiny;
+    Bytes bytes = Encode(tiny);
+    const Bytes counts = {0x00, 0xCA, 0x9A, 0x3B};
+    std::copy(counts.begin(), counts.end(), bytes.begin() + 2);
+    std::copy(counts.begin(), counts.end(), bytes.begin() + 6);
+    MStlBase back;
+    EXPECT_FALSE(Decode(bytes, back));
+    bytes = Encode(tiny);
+    bytes[0] = 2;  // a format this version does not know
+    EXPECT_FALSE(Decode(bytes, back));
+    bytes = Encode(tiny);
+    bytes[10] = 0xFF, bytes[11] = 0xFF, bytes[12] = 0xFF, bytes[13] = 0x7F;  // frame past the end
+    EXPECT_FALSE(Decode(bytes, back));
+}
+
+}  // namespace

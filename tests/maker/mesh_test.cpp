@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "maker/MStlBase.h"
+
+namespace {
+
+TEST(MStlColor, SixteenBitCodes) {
+    EXPECT_EQ(ConvertTo16BitValue(MStlColor{}), 0);
+    EXPECT_EQ(ConvertTo16BitValue(MStlColor{255, 0, 0, true}), 0x8000 | 31 << 10);
+    EXPECT_EQ(ConvertTo16BitValue(MStlColor{0, 0, 255, true}), 0x8000 | 31);
+    EXPECT_EQ(ConvertTo16BitValue(MStlColor{4, 4, 4, true}), 0x8000);  // rounds down below 4.1
+    EXPECT_EQ(ConvertTo16BitValue(MStlColor{5, 5, 5, true}), 0x8000 | 1 << 10 | 1 << 5 | 1);
+    EXPECT_FALSE(ConvertFrom16BitValue(0x7FFF).valid);  // no valid bit: no colour
+    // Every code survives the trip through 8 bits.
+    for (std::uint32_t code = 0x8000; code <= 0xFFFF; ++code)
+        ASSERT_EQ(ConvertTo16BitValue(ConvertFrom16BitValue(static_cast<std::uint16_t>(code))),
+                  code);
+}
+
+TEST(MStlBase, BuildQueryAndMove) {
+    MStlBase mesh;
+    const auto a = mesh.AddPoint(0, 0, 0), b = mesh.AddPoint(10, 0, 0),
+               c = mesh.AddPoint(0, 10, -5);
+    mesh.AddPoint(1000, 1000, 1000);  // unused: not in the triangles' box
+    MStlTriangle* t = mesh.AddTriangle(a, b, c);
+    ASSERT_NE(t, nullptr);
+    t->CalculateNormal(mesh);
+    double n[3];
+    t->GetNormal(n);
+    EXPECT_NEAR(n[2], 10 / std::sqrt(125.0), 1e-6);
+    EXPECT_EQ(mesh.AddTriangle(a, b, 4), nullptr);
+    EXPECT_FALSE(mesh.HasColoredTriangles());
+    mesh.BeginTriangle()->SetColor(MStlColor{255, 255, 255, true});
+    EXPECT_TRUE(mesh.HasColoredTriangles());
+    mesh.UpdateExtremes();
+    EXPECT_EQ(mesh.GetXMax(), 10);
+    EXPECT_EQ(mesh.GetZMin(), -5);
+    mesh.UpdateExtremes(true);
+    EXPECT_EQ(mesh.GetXMax(), 1000);
+
+    MStlBase target;
+    target.AddPoint(7, 7, 7);
+    const MStlPoint* storage = mesh.Points().data();
+    mesh.MoveTo(target, nullptr);
+    EXPECT_EQ(target.NumberOfPoints(), 4u);
+    EXPECT_EQ(target.Points().data(), storage);  // the buffers were handed over, not copied
+    EXPECT_EQ(target.NumberOfTriangles(), 1u);
+    EXPECT_EQ(mesh.NumberOfPoints(), 0u);
+    EXPECT_EQ(mesh.NumberOfTriangles(), 0u);
+
+    const std::uint32_t bad[] = {0, 1, 9};
+    EXPECT_FALSE(target.SetTriangles(bad));
+    EXPECT_EQ(target.NumberOfTriangles(), 1u);
+    target.ClearStl(true);
+    target.SetTriangleBufferSize(0);
+    EXPECT_EQ(target.NumberOfPoints() + target.NumberOfTriangles(), 0u);
+}
+
+}  // namespace
