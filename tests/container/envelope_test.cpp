@@ -167,7 +167,7 @@ TEST_F(Envelope, LeadingMfilepChunkIsSkipped) {
     };
     for (const auto& c : cases) {
         kvxtest::WriteFile(dir_.file("p.kvx"),
-                          MakeFile(Concat({kHeader, c.second, object}), true, L""));
+                           MakeFile(Concat({kHeader, c.second, object}), true, L""));
         Bytes rest;
         std::int64_t position = 0;
         ASSERT_EQ(Read("p.kvx", L"", &rest, &position), kEnvelopeOk);

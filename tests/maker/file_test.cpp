@@ -129,7 +129,7 @@ TEST_P(FileKinds, ReadLimitStopsTypedReadsAndNests) {
             EXPECT_EQ(f->REMAINING(), 6);
             EXPECT_EQ(f->READ(got, 2), 1u);
             const MFile::Limit wider(*f, 100);  // cannot widen
-            EXPECT_EQ(f->REMAINING(), 0);  // 2 bytes were read, 0 of the 6 are a whole element
+            EXPECT_EQ(f->REMAINING(), 0);       // 2 bytes were read, 0 of the 6 are a whole element
         }
         EXPECT_EQ(f->REMAINING(), 6);
         EXPECT_EQ(f->READ(got, 2), 1u);
