@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "maker/MStlBase.h"
 #include "persistence/Identity.h"
 
 class MFile;
@@ -61,6 +62,10 @@ public:
         Materialize();
         colorValues_.push_back(value);
     }
+
+    // A triangle colour, stored as its 16-bit code.
+    void AddColor(const MStlColor& color) { AddValue(ConvertTo16BitValue(color)); }
+    MStlColor GetColor(std::uint32_t i) const { return ConvertFrom16BitValue(GetValue(i)); }
 
     std::int32_t GetColorCount() const { return colorCount_; }
     // Value i; 0 for an index at or past the values held.
