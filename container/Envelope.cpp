@@ -1,13 +1,11 @@
 #include "container/Envelope.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <ostream>
 
 #include "container/FileStreamDevices.h"
 #include "maker/Crypt.h"
+#include "maker/FileReplace.h"
 #include "maker/MFile.h"
 #include "maker/MTag.h"
 #include "maker/Text.h"
@@ -43,30 +41,6 @@ const char* ContainerKind(const std::uint8_t* bytes) {
     return nullptr;
 }
 
-// An existing target must be writable now, before the work is done; a missing one is created.
-bool TargetWritable(const MFileName& target) {
-    if (!target.EXISTS()) return true;
-    const int fd = ::open(target.Native().c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::close(fd);
-    return true;
-}
-
-// Writes `memory` into a new file beside `target` and renames it over the target.
-bool ReplaceTarget(MFileMemory& memory, const MFileName& target) {
-    MFileName staging;
-    const MFileName directory = target.GET_DIRECTORY();
-    if (!staging.SET_TEMP_NAME(directory, L".kvx-", L".part", 0xFFFF, 0)) return false;
-    Cleanup removeStaging([&] { staging.REMOVE(); });
-    MFile out(kContainerFileBuffer);
-    if (!out.OPEN_WRITE(staging.GET())) return false;
-    const bool written = out.COPY(memory) && out.SYNC();
-    if (!out.CLOSE() || !written) return false;
-    if (!staging.RENAME_OVER(target)) return false;
-    removeStaging.Dismiss();
-    return true;
-}
-
 }  // namespace
 
 MFileName KvxFileName(const std::wstring& fileName) {
@@ -82,7 +56,7 @@ std::uint32_t PasswordKey(const std::wstring& password) {
 bool WriteEnvelope(const std::wstring& fileName, const std::wstring& password,
                    const ContentWriter& writeContent) {
     const MFileName target = KvxFileName(fileName);
-    if (!TargetWritable(target)) return false;
+    if (!CanReplaceFile(target)) return false;
 
     MFileName payloadName;
     if (!payloadName.SET_TEMP_NAME(nullptr, nullptr, nullptr, 0xFFFF, 0)) return false;
@@ -115,7 +89,8 @@ bool WriteEnvelope(const std::wstring& fileName, const std::wstring& password,
         Encrypt(memory.GET_BUFFER() + kClearBytes,
                 static_cast<std::size_t>(memory.SIZE()) - kClearBytes, PasswordKey(password));
     }
-    return memory.CHANGE_MODE(1) && ReplaceTarget(memory, target);
+    return memory.CHANGE_MODE(1) &&
+           ReplaceFile(target, [&](MFile& out) { return out.COPY(memory); });
 }
 
 int ReadEnvelope(const std::wstring& fileName, const std::wstring& password, MFile& temp,

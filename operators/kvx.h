@@ -3,6 +3,7 @@
 
 #include "maker/KvxExport.h"
 #include "maker/Logging.h"
+#include "operators/MStlOperatorKVX.h"
 
 namespace kvx {
 

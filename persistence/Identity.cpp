@@ -96,10 +96,13 @@ void MUID::SetId(const MUIDValue& id) {
     list.Enter(*this);
 }
 
+// word0 starts from a process-wide sequence number rather than the object's address: objects that
+// never live at the same time (say, one stack slot reused in a loop) must not share an id, or the
+// file they are written to would merge them on reading.
 void MUID::GenerateId() {
     if (!id_.IsNull()) return;
-    MUIDValue id{static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this)),
-                 static_cast<std::uint32_t>(std::time(nullptr))};
+    static std::uint32_t sequence = 0;
+    MUIDValue id{++sequence, static_cast<std::uint32_t>(std::time(nullptr))};
     do {
         id.word0 = id.word0 * 1664525u + 1013904223u;
         id.word1 = id.word1 * 1664525u + 1013904223u;

@@ -42,17 +42,21 @@ TEST(Identity, GeneratedIdsAreStableAndUniquePerClass) {
     EXPECT_EQ(LiveIdentityCount(), live);
 }
 
-// word0 from the object's address, word1 from the clock, each through one LCG step.
-TEST(Identity, GeneratedIdArithmetic) {
+// Ids come from a sequence and the clock, each through one LCG step: objects that reuse one
+// address one after the other still get different ids.
+TEST(Identity, GeneratedIdsDifferAcrossLifetimes) {
     auto lcg = [](std::uint32_t w) { return w * 1664525u + 1013904223u; };
-    TParB x;
-    const auto t0 = static_cast<std::uint32_t>(std::time(nullptr));
-    x.GenerateId();
-    const auto t1 = static_cast<std::uint32_t>(std::time(nullptr));
-    const auto address =
-        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(static_cast<MUID*>(&x)));
-    EXPECT_EQ(x.GetId().word0, lcg(address));
-    EXPECT_TRUE(x.GetId().word1 == lcg(t0) || x.GetId().word1 == lcg(t1));
+    std::vector<MUIDValue> ids;
+    for (int i = 0; i < 3; ++i) {
+        const auto t0 = static_cast<std::uint32_t>(std::time(nullptr));
+        TParB x;  // the same stack slot each time
+        x.GenerateId();
+        const auto t1 = static_cast<std::uint32_t>(std::time(nullptr));
+        EXPECT_TRUE(x.GetId().word1 == lcg(t0) || x.GetId().word1 == lcg(t1));
+        ids.push_back(x.GetId());
+    }
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_NE(ids[1], ids[2]);
 }
 
 TEST(Identity, GetOrCreateResolvesToOneObject) {
