@@ -25,7 +25,8 @@ int Fail(const char* what, const std::string& path) {
 
 int main(int argc, char** argv) {
     char text[sizeof kMarker];
-    for (std::size_t i = 0; i < sizeof kMarker; ++i) text[i] = kMarker[i];
+    for (std::size_t i = 0; i < sizeof kMarker; ++i)
+        text[i] = kMarker[i];
     char* end = nullptr;
     const long stubSize = std::strtol(text + kMarkerLength + 1, &end, 10);
     if (stubSize <= 0 || end == text + kMarkerLength + 1) {
@@ -40,14 +41,16 @@ int main(int argc, char** argv) {
     std::string target = argc > 1 ? argv[1] : std::string(self);
     if (argc <= 1) {
         const std::size_t slash = target.rfind('/'), dot = target.rfind('.');
-        if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) target.erase(dot);
+        if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+            target.erase(dot);
         target += ".kvx";
     }
 
     std::FILE* in = std::fopen(self, "rb");
     if (in == nullptr || std::fseek(in, stubSize, SEEK_SET) != 0) return Fail("cannot read", self);
     char magic[4];
-    if (std::fread(magic, 1, 4, in) != 4 || (std::memcmp(magic, "QORZ", 4) != 0 && std::memcmp(magic, "QORC", 4) != 0)) {
+    if (std::fread(magic, 1, 4, in) != 4 ||
+        (std::memcmp(magic, "QORZ", 4) != 0 && std::memcmp(magic, "QORC", 4) != 0)) {
         std::fclose(in);
         std::fprintf(stderr, "kvx package: no KVX file follows the stub in %s\n", self);
         return 2;

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs the build into a private prefix and builds and runs a host program against it,
+# through the CMake package and through pkg-config.
+set -euo pipefail
+build=$1; source=$2; flags=${3:-}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cmake --install "$build" --prefix "$work/prefix" > /dev/null
+cmake -S "$source/tests/package/consumer" -B "$work/consumer" -G Ninja \
+      -DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_CXX_FLAGS="$flags" > /dev/null
+cmake --build "$work/consumer" > /dev/null
+"$work/consumer/consumer" "$work/cmake-host.kvx"
+pc=$(dirname "$(find "$work/prefix" -name kvx.pc | head -n 1)")
+export PKG_CONFIG_PATH=$pc
+c++ -std=c++20 $flags "$source/tests/package/consumer/main.cpp" $(pkg-config --cflags --libs kvx) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir kvx)" -o "$work/pc-host"
+"$work/pc-host" "$work/pc-host.kvx"
