@@ -1,6 +1,7 @@
 #include "maker/MTransform.h"
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 #include <cwctype>
 #include <numbers>
@@ -56,37 +57,23 @@ void MTransform::ROTATE3D(float out[3], const float in[3]) const {
 }
 
 bool MTransformOrient::ORIENTATION(MTransform& t, std::wstring_view code) {
+    struct Letter {
+        wchar_t letter;
+        int axis;
+        double sign;
+    };
+    static constexpr Letter kLetters[] = {{L'R', 0, 1},  {L'L', 0, -1}, {L'B', 1, 1},
+                                          {L'F', 1, -1}, {L'P', 2, 1},  {L'D', 2, -1}};
     if (code.size() != 3) return false;
     Eigen::Matrix3d m = Eigen::Matrix3d::Zero();
     bool used[3] = {false, false, false};
     for (int column = 0; column < 3; ++column) {
-        int axis;
-        double sign;
-        switch (std::towupper(code[column])) {
-            case L'R':
-                axis = 0, sign = 1;
-                break;
-            case L'L':
-                axis = 0, sign = -1;
-                break;
-            case L'B':
-                axis = 1, sign = 1;
-                break;
-            case L'F':
-                axis = 1, sign = -1;
-                break;
-            case L'P':
-                axis = 2, sign = 1;
-                break;
-            case L'D':
-                axis = 2, sign = -1;
-                break;
-            default:
-                return false;
-        }
-        if (used[axis]) return false;
-        used[axis] = true;
-        m(axis, column) = sign;
+        const wchar_t c = static_cast<wchar_t>(std::towupper(code[column]));
+        const Letter* l = std::find_if(std::begin(kLetters), std::end(kLetters),
+                                       [c](const Letter& x) { return x.letter == c; });
+        if (l == std::end(kLetters) || used[l->axis]) return false;
+        used[l->axis] = true;
+        m(l->axis, column) = l->sign;
     }
     if (m.determinant() < 0) return false;
     t.matrix = m;
