@@ -74,7 +74,7 @@ bool MFileName::SET_TEMP_NAME(const wchar_t* directory, const wchar_t* prefix,
         const char* env = std::getenv("TMPDIR");
         dir = (env != nullptr && *env != '\0') ? env : "/tmp";
     }
-    if (dir.empty()) dir = ".";
+    if (dir.empty()) dir.push_back('.');
     if (dir.back() != '/') dir.push_back('/');
     const std::string head = prefix ? CharacterSetConversions::String<char>(prefix) : "kvx-";
     const std::string tail = extension ? CharacterSetConversions::String<char>(extension) : ".tmp";
