@@ -17,18 +17,26 @@ MStlColor ConvertFrom16BitValue(std::uint16_t value) {
     return MStlColor{eight((value >> 10) & 31), eight((value >> 5) & 31), eight(value & 31), true};
 }
 
-void MStlTriangle::CalculateNormal(const MStlBase& mesh) {
-    const MStlPoint& a = mesh.GetPoint(points[0]);
-    const MStlPoint& b = mesh.GetPoint(points[1]);
-    const MStlPoint& c = mesh.GetPoint(points[2]);
-    // In double: integer differences up to 2^32 multiply without overflow or much rounding.
+namespace {
+
+// The unit normal of a, b, c (zero when degenerate), in double: integer differences up to 2^32
+// multiply without overflow; one square root and one division per triangle.
+void UnitNormal(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, float out[3]) {
     const double u[3] = {double(b.x) - a.x, double(b.y) - a.y, double(b.z) - a.z};
     const double v[3] = {double(c.x) - a.x, double(c.y) - a.y, double(c.z) - a.z};
     const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
                          u[0] * v[1] - u[1] * v[0]};
-    const double length = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    const double length2 = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+    const double inverse = length2 > 0 ? 1.0 / std::sqrt(length2) : 0.0;
     for (int i = 0; i < 3; ++i)
-        normal[i] = length > 0 ? static_cast<float>(n[i] / length) : 0.0f;
+        out[i] = static_cast<float>(n[i] * inverse);
+}
+
+}  // namespace
+
+void MStlTriangle::CalculateNormal(const MStlBase& mesh) {
+    UnitNormal(mesh.GetPoint(points[0]), mesh.GetPoint(points[1]), mesh.GetPoint(points[2]),
+               normal);
 }
 
 void MStlTriangle::GetNormal(double out[3]) const {
@@ -64,12 +72,13 @@ bool MStlBase::SetTriangles(std::span<const std::uint32_t> indices,
     if (std::any_of(indices.begin(), indices.end(), [n](std::uint32_t i) { return i >= n; }))
         return false;
     std::vector<MStlTriangle> triangles(count);
+    const MStlPoint* p = points_.data();
     for (std::size_t t = 0; t < count; ++t) {
         MStlTriangle& tri = triangles[t];
-        tri.points[0] = indices[3 * t], tri.points[1] = indices[3 * t + 1],
-        tri.points[2] = indices[3 * t + 2];
+        const std::uint32_t* i = &indices[3 * t];
+        tri.points[0] = i[0], tri.points[1] = i[1], tri.points[2] = i[2];
         tri.color = colors.empty() ? 0 : colors[t];
-        tri.CalculateNormal(*this);
+        UnitNormal(p[i[0]], p[i[1]], p[i[2]], tri.normal);
     }
     triangles_ = std::move(triangles);
     return true;
