@@ -193,6 +193,16 @@ private:
     bool open_ = false;
 };
 
+// One element of a type that MFile reads and writes; true when it was transferred.
+template <class T>
+bool WriteOne(MFile& file, const T& value) {
+    return file.WRITE(&value, 1) == 1;
+}
+template <class T>
+bool ReadOne(MFile& file, T& value) {
+    return file.READ(&value, 1) == 1;
+}
+
 template <class T>
 std::size_t MFile::ReadArray(T* data, std::size_t count) {
     static_assert(std::endian::native == std::endian::little, "big-endian hosts need byte swaps");

@@ -26,19 +26,6 @@ std::size_t Width(std::uint64_t value) {
     return value <= 0xFF ? 1 : value <= 0xFFFF ? 2 : value <= 0xFFFFFF ? 3 : 4;
 }
 
-template <class T>
-bool Get(MFile& file, T& value) {
-    return file.READ(&value, 1) == 1;
-}
-
-bool Put(MFile& file, const ColorRecord& c) {
-    return file.WRITE(&c.red, 1) == 1 && file.WRITE(&c.green, 1) == 1 &&
-           file.WRITE(&c.blue, 1) == 1 && file.WRITE(&c.kind, 1) == 1;
-}
-bool Get(MFile& file, ColorRecord& c) {
-    return Get(file, c.red) && Get(file, c.green) && Get(file, c.blue) && Get(file, c.kind);
-}
-
 }  // namespace
 
 // --- IVSTLData ---------------------------------------------------------------------------------
@@ -138,7 +125,7 @@ bool ReadLegacyTriangles(MFile& file, MStlBase& mesh) {
     mesh.ClearStl(true);
     std::int32_t corners[6];
     std::uint32_t pointCount = 0;
-    if (file.READ(corners, 6) != 6 || !Get(file, pointCount)) return false;
+    if (file.READ(corners, 6) != 6 || !ReadOne(file, pointCount)) return false;
     std::int32_t extent = 0;
     for (int axis = 0; axis < 3; ++axis) {
         // Signed 32-bit difference: an upper corner below the lower one gives a negative extent.
@@ -159,7 +146,7 @@ bool ReadLegacyTriangles(MFile& file, MStlBase& mesh) {
              static_cast<std::int32_t>(static_cast<std::uint32_t>(corners[2]) + d[2])};
     }
     std::uint32_t triangleCount = 0;
-    if (!Get(file, triangleCount)) return false;
+    if (!ReadOne(file, triangleCount)) return false;
     const std::size_t width = Width(pointCount);
     if (std::uint64_t{triangleCount} * 3 * width > static_cast<std::uint64_t>(file.REMAINING()))
         return false;
@@ -188,14 +175,15 @@ IVParSTLData::IVParSTLData() {
 bool IVParSTLData::WriteFields(MFile& file) {
     for (const std::int32_t* v : {&stlValue1, &stlValue2, &stlValue3})
         if (file.WRITE(v, 1) != 1) return false;
-    return Put(file, stlColor1) && Put(file, stlColor2) && Put(file, stlColor3) &&
-           Put(file, stlColor4);
+    return WriteColorRecord(file, stlColor1) && WriteColorRecord(file, stlColor2) &&
+           WriteColorRecord(file, stlColor3) && WriteColorRecord(file, stlColor4);
 }
 
 bool IVParSTLData::ReadFields(MFile& file, std::uint8_t version, std::uint8_t) {
-    return version == 2 && Get(file, stlValue1) && Get(file, stlValue2) && Get(file, stlValue3) &&
-           Get(file, stlColor1) && Get(file, stlColor2) && Get(file, stlColor3) &&
-           Get(file, stlColor4);
+    return version == 2 && ReadOne(file, stlValue1) && ReadOne(file, stlValue2) &&
+           ReadOne(file, stlValue3) && ReadColorRecord(file, stlColor1) &&
+           ReadColorRecord(file, stlColor2) && ReadColorRecord(file, stlColor3) &&
+           ReadColorRecord(file, stlColor4);
 }
 
 void IVParSTLData::CopyFrom(MDynBase& source) {

@@ -18,26 +18,15 @@ KVX_CLASS_CHUNKS(IVParTriangle)
 KVX_CLASS_CHUNKS(IVParClip)
 KVX_CLASS_CHUNKS(IVParDepth)
 
-namespace {
-
-template <class T>
-bool Put(MFile& file, const T& value) {
-    return file.WRITE(&value, 1) == 1;
-}
-template <class T>
-bool Get(MFile& file, T& value) {
-    return file.READ(&value, 1) == 1;
+bool WriteColorRecord(MFile& file, const ColorRecord& c) {
+    return WriteOne(file, c.red) && WriteOne(file, c.green) && WriteOne(file, c.blue) &&
+           WriteOne(file, c.kind);
 }
 
-// A colour record is four one-byte writes.
-bool Put(MFile& file, const ColorRecord& c) {
-    return Put(file, c.red) && Put(file, c.green) && Put(file, c.blue) && Put(file, c.kind);
+bool ReadColorRecord(MFile& file, ColorRecord& c) {
+    return ReadOne(file, c.red) && ReadOne(file, c.green) && ReadOne(file, c.blue) &&
+           ReadOne(file, c.kind);
 }
-bool Get(MFile& file, ColorRecord& c) {
-    return Get(file, c.red) && Get(file, c.green) && Get(file, c.blue) && Get(file, c.kind);
-}
-
-}  // namespace
 
 std::uint32_t ColorRecordToValue(const ColorRecord& color) {
     std::uint32_t value = std::uint32_t{color.red} | std::uint32_t{color.green} << 8 |
@@ -59,12 +48,12 @@ MHDynBase IVPar::Duplicate() {
 }
 
 bool IVPar::WriteFields(MFile& file) {
-    return Put(file, parFlagA) && Put(file, parFlagB) && Put(file, parFlagB);
+    return WriteOne(file, parFlagA) && WriteOne(file, parFlagB) && WriteOne(file, parFlagB);
 }
 
 bool IVPar::ReadFields(MFile& file, std::uint8_t version, std::uint8_t flags) {
-    if (version != 2 || !Get(file, parFlagA)) return false;
-    return flags < 1 || Get(file, parFlagB);
+    if (version != 2 || !ReadOne(file, parFlagA)) return false;
+    return flags < 1 || ReadOne(file, parFlagB);
 }
 
 void IVPar::CopyFrom(MDynBase& source) {
@@ -78,13 +67,13 @@ void IVPar::CopyFrom(MDynBase& source) {
 // --- The members -------------------------------------------------------------------------------
 
 bool BaseFields::Write(MFile& file) const {
-    return Put(file, baseColor) && Put(file, baseValue1) && Put(file, baseValue2) &&
-           Put(file, baseValue3);
+    return WriteColorRecord(file, baseColor) && WriteOne(file, baseValue1) &&
+           WriteOne(file, baseValue2) && WriteOne(file, baseValue3);
 }
 
 bool BaseFields::Read(MFile& file) {
-    return Get(file, baseColor) && Get(file, baseValue1) && Get(file, baseValue2) &&
-           Get(file, baseValue3);
+    return ReadColorRecord(file, baseColor) && ReadOne(file, baseValue1) &&
+           ReadOne(file, baseValue2) && ReadOne(file, baseValue3);
 }
 
 #define KVX_BASE_FIELDS_CLASS(K)                                                   \
@@ -104,15 +93,15 @@ KVX_BASE_FIELDS_CLASS(IVParBaseLine)
 
 bool IVParTriangle::WriteFields(MFile& file) {
     for (const ColorRecord& c : triangleColors)
-        if (!Put(file, c)) return false;
-    return Put(file, triangleValue);
+        if (!WriteColorRecord(file, c)) return false;
+    return WriteOne(file, triangleValue);
 }
 
 bool IVParTriangle::ReadFields(MFile& file, std::uint8_t version, std::uint8_t) {
     if (version != 2) return false;
     for (ColorRecord& c : triangleColors)
-        if (!Get(file, c)) return false;
-    return Get(file, triangleValue);
+        if (!ReadColorRecord(file, c)) return false;
+    return ReadOne(file, triangleValue);
 }
 
 void IVParTriangle::CopyFrom(MDynBase& source) {
@@ -126,12 +115,12 @@ void IVParTriangle::CopyFrom(MDynBase& source) {
 
 bool IVParClip::WriteFields(MFile& file) {
     return file.WRITE(clipVector1, 3) == 3 && file.WRITE(clipVector2, 3) == 3 &&
-           Put(file, clipFlag);
+           WriteOne(file, clipFlag);
 }
 
 bool IVParClip::ReadFields(MFile& file, std::uint8_t version, std::uint8_t) {
     return version == 2 && file.READ(clipVector1, 3) == 3 && file.READ(clipVector2, 3) == 3 &&
-           Get(file, clipFlag);
+           ReadOne(file, clipFlag);
 }
 
 void IVParClip::CopyFrom(MDynBase& source) {
@@ -147,15 +136,15 @@ void IVParClip::CopyFrom(MDynBase& source) {
 // of which the first byte is the value (and every flag is true).
 bool IVParDepth::WriteFields(MFile& file) {
     const auto n = static_cast<std::uint32_t>(depthEntries.size());
-    if (!Put(file, n)) return false;
+    if (!WriteOne(file, n)) return false;
     for (const Entry& e : depthEntries)
-        if (!Put(file, e.entryValue) || !Put(file, e.entryFlag)) return false;
-    return Put(file, depthValue);
+        if (!WriteOne(file, e.entryValue) || !WriteOne(file, e.entryFlag)) return false;
+    return WriteOne(file, depthValue);
 }
 
 bool IVParDepth::ReadFields(MFile& file, std::uint8_t version, std::uint8_t flags) {
     std::uint32_t n = 0;
-    if (version != 2 || !Get(file, n)) return false;
+    if (version != 2 || !ReadOne(file, n)) return false;
     const std::int64_t entrySize = flags >= 1 ? 2 : 4;
     if (static_cast<std::int64_t>(n) > file.REMAINING() / entrySize) return false;
     depthEntries.clear();
@@ -163,16 +152,16 @@ bool IVParDepth::ReadFields(MFile& file, std::uint8_t version, std::uint8_t flag
     for (std::uint32_t i = 0; i < n; ++i) {
         Entry e;
         if (flags >= 1) {
-            if (!Get(file, e.entryValue) || !Get(file, e.entryFlag)) return false;
+            if (!ReadOne(file, e.entryValue) || !ReadOne(file, e.entryFlag)) return false;
         } else {
             ColorRecord record;
-            if (!Get(file, record)) return false;
+            if (!ReadColorRecord(file, record)) return false;
             e.entryValue = record.red;
             e.entryFlag = true;
         }
         depthEntries.push_back(e);
     }
-    return Get(file, depthValue);
+    return ReadOne(file, depthValue);
 }
 
 void IVParDepth::CopyFrom(MDynBase& source) {

@@ -20,6 +20,10 @@ struct ColorRecord {
     friend bool operator==(const ColorRecord&, const ColorRecord&) = default;
 };
 
+// A colour record in a file: four one-byte elements.
+bool WriteColorRecord(MFile& file, const ColorRecord& color);
+bool ReadColorRecord(MFile& file, ColorRecord& color);
+
 // red | green << 8 | blue << 16, plus 0x1000000 for kind 2 and 0x2000000 for kind 3.
 std::uint32_t ColorRecordToValue(const ColorRecord& color);
 
