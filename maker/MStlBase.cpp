@@ -19,15 +19,28 @@ MStlColor ConvertFrom16BitValue(std::uint16_t value) {
 
 namespace {
 
-// The unit normal of a, b, c (zero when degenerate), in double: integer differences up to 2^32
-// multiply without overflow; one square root and one division per triangle.
-void UnitNormal(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, float out[3]) {
+// The cross product (b - a) x (c - a) in double: integer differences up to 2^32 multiply
+// without overflow.
+void Cross(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, double n[3]) {
     const double u[3] = {double(b.x) - a.x, double(b.y) - a.y, double(b.z) - a.z};
     const double v[3] = {double(c.x) - a.x, double(c.y) - a.y, double(c.z) - a.z};
-    const double n[3] = {u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
-                         u[0] * v[1] - u[1] * v[0]};
-    const double length2 = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
-    const double inverse = length2 > 0 ? 1.0 / std::sqrt(length2) : 0.0;
+    n[0] = u[1] * v[2] - u[2] * v[1];
+    n[1] = u[2] * v[0] - u[0] * v[2];
+    n[2] = u[0] * v[1] - u[1] * v[0];
+}
+
+// 1 / |n| for a squared length. Cross products of integer points are integer vectors, so a
+// non-zero length2 is at least 1 and adding the smallest double changes nothing; a zero one gets
+// a finite factor for its zero vector. No branch, so batches vectorise.
+inline double InverseLength(double length2) {
+    return 1.0 / std::sqrt(length2 + std::numeric_limits<double>::min());
+}
+
+// The unit normal of a, b, c (zero when degenerate).
+void UnitNormal(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, float out[3]) {
+    double n[3];
+    Cross(a, b, c, n);
+    const double inverse = InverseLength(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     for (int i = 0; i < 3; ++i)
         out[i] = static_cast<float>(n[i] * inverse);
 }
@@ -68,17 +81,36 @@ bool MStlBase::SetTriangles(std::span<const std::uint32_t> indices,
                             std::span<const std::uint16_t> colors) {
     const std::size_t count = indices.size() / 3;
     if (indices.size() % 3 != 0 || (!colors.empty() && colors.size() != count)) return false;
-    const std::size_t n = points_.size();
-    if (std::any_of(indices.begin(), indices.end(), [n](std::uint32_t i) { return i >= n; }))
-        return false;
-    std::vector<MStlTriangle> triangles(count);
+    // A branch-free maximum (it vectorises) checks every index against the points.
+    std::uint32_t largest = 0;
+    for (const std::uint32_t i : indices)
+        largest = std::max(largest, i);
+    if (count > 0 && largest >= points_.size()) return false;
+    // Each triangle is written once (no cleared storage that is then overwritten). Normals go
+    // in batches: the cross products first, then the square roots and divisions, which
+    // vectorise and overlap instead of waiting on each other.
+    std::vector<MStlTriangle> triangles;
+    triangles.reserve(count);
     const MStlPoint* p = points_.data();
-    for (std::size_t t = 0; t < count; ++t) {
-        MStlTriangle& tri = triangles[t];
-        const std::uint32_t* i = &indices[3 * t];
-        tri.points[0] = i[0], tri.points[1] = i[1], tri.points[2] = i[2];
-        tri.color = colors.empty() ? 0 : colors[t];
-        UnitNormal(p[i[0]], p[i[1]], p[i[2]], tri.normal);
+    constexpr std::size_t kBatch = 256;
+    double n[kBatch][3], inverse[kBatch];
+    for (std::size_t first = 0; first < count; first += kBatch) {
+        const std::size_t size = std::min(kBatch, count - first);
+        const std::uint32_t* i = &indices[3 * first];
+        for (std::size_t k = 0; k < size; ++k)
+            Cross(p[i[3 * k]], p[i[3 * k + 1]], p[i[3 * k + 2]], n[k]);
+        for (std::size_t k = 0; k < size; ++k)
+            inverse[k] = n[k][0] * n[k][0] + n[k][1] * n[k][1] + n[k][2] * n[k][2];
+        for (std::size_t k = 0; k < size; ++k)
+            inverse[k] = InverseLength(inverse[k]);
+        for (std::size_t k = 0; k < size; ++k) {
+            const double f = inverse[k];
+            triangles.push_back(
+                MStlTriangle{{i[3 * k], i[3 * k + 1], i[3 * k + 2]},
+                             {static_cast<float>(n[k][0] * f), static_cast<float>(n[k][1] * f),
+                              static_cast<float>(n[k][2] * f)},
+                             colors.empty() ? std::uint16_t{0} : colors[first + k]});
+        }
     }
     triangles_ = std::move(triangles);
     return true;

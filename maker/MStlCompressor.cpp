@@ -14,20 +14,28 @@ namespace {
 
 constexpr int kZstdLevel = 6;
 constexpr std::uint8_t kHasColors = 1;
-constexpr std::size_t kHeaderSize = 1 + 1 + 4 + 4 + 4;
 // Upper bounds of points and triangles per byte of their encoded blocks: the codecs never
 // store them more densely, so larger counts are corrupt and cannot make us allocate.
 constexpr std::uint64_t kPointsPerByte = 64;
 constexpr std::uint64_t kTrianglesPerByte = 16;
+// Compressed bytes fed to the decompressor at a time.
+constexpr std::size_t kReadChunk = std::size_t{1} << 17;
 
-void PutU32(std::vector<unsigned char>& out, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
+    for (; v >= 0x80; v >>= 7)
+        out.push_back(static_cast<unsigned char>(v | 0x80));
+    out.push_back(static_cast<unsigned char>(v));
 }
 
-std::uint32_t GetU32(const unsigned char* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
+// LEB128 of at most 5 bytes (a uint32); false when it runs past `end` or is longer.
+bool GetVarint(const unsigned char*& p, const unsigned char* end, std::uint64_t& v) {
+    v = 0;
+    for (int shift = 0; shift < 35 && p < end; shift += 7) {
+        const unsigned char byte = *p++;
+        v |= std::uint64_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80) == 0) return v <= UINT32_MAX;
+    }
+    return false;
 }
 
 // Triangle order for the index codec, and where each triangle came from (for its colour).
@@ -97,18 +105,20 @@ bool MStlCompressor::Encode() {
 
     meshopt_encodeVertexVersion(0);
     meshopt_encodeIndexVersion(1);
-    std::vector<unsigned char> body;
-    std::vector<unsigned char> block(
+    std::vector<unsigned char> vertexBlock(
         meshopt_encodeVertexBufferBound(pointCount, sizeof(MStlPoint)));
-    block.resize(meshopt_encodeVertexBuffer(block.data(), block.size(), points.data(), pointCount,
-                                            sizeof(MStlPoint)));
-    PutU32(body, static_cast<std::uint32_t>(block.size()));
-    body.insert(body.end(), block.begin(), block.end());
-    block.assign(meshopt_encodeIndexBufferBound(indices.size(), pointCount), 0);
-    block.resize(
-        meshopt_encodeIndexBuffer(block.data(), block.size(), indices.data(), indices.size()));
-    PutU32(body, static_cast<std::uint32_t>(block.size()));
-    body.insert(body.end(), block.begin(), block.end());
+    vertexBlock.resize(meshopt_encodeVertexBuffer(vertexBlock.data(), vertexBlock.size(),
+                                                  points.data(), pointCount, sizeof(MStlPoint)));
+    std::vector<unsigned char> body = {static_cast<unsigned char>(colored ? kHasColors : 0)};
+    PutVarint(body, pointCount);
+    PutVarint(body, triangleCount);
+    PutVarint(body, vertexBlock.size());
+    body.insert(body.end(), vertexBlock.begin(), vertexBlock.end());
+    const std::size_t indexStart = body.size();
+    body.resize(indexStart + meshopt_encodeIndexBufferBound(indices.size(), pointCount));
+    body.resize(indexStart + meshopt_encodeIndexBuffer(body.data() + indexStart,
+                                                       body.size() - indexStart, indices.data(),
+                                                       indices.size()));
     if (colored) {
         for (std::size_t t = 0; t < triangleCount; ++t) {
             const std::uint16_t c = mesh.Triangles()[origin[t]].color;
@@ -117,75 +127,96 @@ bool MStlCompressor::Encode() {
         }
     }
 
-    // One frame with its content size and a checksum, so that damage is never decoded as a mesh.
-    std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> ctx(ZSTD_createCCtx(), &ZSTD_freeCCtx);
-    if (!ctx ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_compressionLevel, kZstdLevel)) ||
-        ZSTD_isError(ZSTD_CCtx_setParameter(ctx.get(), ZSTD_c_checksumFlag, 1)))
-        return false;
+    // The frame records its content size; it delimits itself, so nothing else is needed.
+    const unsigned char version = kFormatVersion;
     std::vector<unsigned char> frame(ZSTD_compressBound(body.size()));
     const std::size_t packed =
-        ZSTD_compress2(ctx.get(), frame.data(), frame.size(), body.data(), body.size());
-    if (ZSTD_isError(packed) || packed > UINT32_MAX) return false;
+        ZSTD_compress(frame.data(), frame.size(), body.data(), body.size(), kZstdLevel);
+    if (ZSTD_isError(packed)) return false;
+    return file_->WRITE(&version, 1) == 1 && file_->WRITE(frame.data(), packed) == packed;
+}
 
-    std::vector<unsigned char> header = {kFormatVersion,
-                                         static_cast<unsigned char>(colored ? kHasColors : 0)};
-    PutU32(header, static_cast<std::uint32_t>(pointCount));
-    PutU32(header, static_cast<std::uint32_t>(triangleCount));
-    PutU32(header, static_cast<std::uint32_t>(packed));
-    return file_->WRITE(header.data(), header.size()) == header.size() &&
-           file_->WRITE(frame.data(), packed) == packed;
+// Decompresses the zstd frame at the file's position into `body`, reading in chunks and
+// stepping back over what follows the frame.
+bool MStlCompressor::ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size_t& bodySize) {
+    std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> ctx(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+    // Our encoder's windows are far smaller; a larger one only makes hostile input costly.
+    if (!ctx || ZSTD_isError(ZSTD_DCtx_setParameter(ctx.get(), ZSTD_d_windowLogMax, 24)))
+        return false;
+    const std::int64_t available = file_->REMAINING();
+    std::vector<unsigned char> chunk(
+        static_cast<std::size_t>(std::min<std::int64_t>(available, kReadChunk)));
+    ZSTD_inBuffer in{chunk.data(), 0, 0};
+    in.size = file_->READ(chunk.data(), chunk.size());
+    const unsigned long long size = ZSTD_getFrameContentSize(chunk.data(), in.size);
+    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR || size == 0 ||
+        size > kExpansionFloor + kMaxExpansion * static_cast<std::uint64_t>(available))
+        return false;
+    // Written in full by the decompressor, so not cleared first.
+    body = std::make_unique_for_overwrite<unsigned char[]>(size);
+    bodySize = size;
+    ZSTD_outBuffer out{body.get(), bodySize, 0};
+    for (;;) {
+        const std::size_t hint = ZSTD_decompressStream(ctx.get(), &out, &in);
+        if (ZSTD_isError(hint)) return false;
+        if (hint == 0) break;
+        if (in.pos == in.size) {
+            in.size = file_->READ(chunk.data(), chunk.size());
+            in.pos = 0;
+            if (in.size == 0) return false;  // truncated
+        } else if (out.pos == out.size) {
+            return false;  // more content than the header announced
+        }
+    }
+    if (out.pos != out.size) return false;
+    const std::size_t unread = in.size - in.pos;
+    return unread == 0 || file_->SEEK(-static_cast<std::int64_t>(unread), MFile::SEEK_FROM_CURRENT);
 }
 
 bool MStlCompressor::Decode() {
     MStlBase& mesh = *data_;
     mesh.ClearStl(true);
-    unsigned char header[kHeaderSize];
-    if (file_->READ(header, kHeaderSize) != kHeaderSize) return false;
-    const std::uint8_t flags = header[1];
-    const std::uint64_t pointCount = GetU32(header + 2);
-    const std::uint64_t triangleCount = GetU32(header + 6);
-    const std::uint32_t packed = GetU32(header + 10);
-    if (header[0] != kFormatVersion || (flags & ~kHasColors) != 0) return false;
-    if (static_cast<std::int64_t>(packed) > file_->REMAINING()) return false;
+    unsigned char version = 0;
+    if (file_->READ(&version, 1) != 1 || version != kFormatVersion) return false;
+    std::unique_ptr<unsigned char[]> body;
+    std::size_t bodySize = 0;
+    if (!ReadFrame(body, bodySize)) return false;
 
-    std::vector<unsigned char> frame(packed);
-    if (file_->READ(frame.data(), packed) != packed) return false;
-    const unsigned long long size = ZSTD_getFrameContentSize(frame.data(), frame.size());
-    if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR || size < 8 ||
-        size > kExpansionFloor + kMaxExpansion * packed ||
-        ZSTD_findFrameCompressedSize(frame.data(), frame.size()) != frame.size())
+    // Body: flags, counts, vertex block size, then the vertex block, the index block and the
+    // colour codes; the sizes must add up exactly.
+    const unsigned char* p = body.get();
+    const unsigned char* const end = p + bodySize;
+    const std::uint8_t flags = *p++;
+    std::uint64_t pointCount, triangleCount, vertexBytes;
+    if ((flags & ~kHasColors) != 0 || !GetVarint(p, end, pointCount) ||
+        !GetVarint(p, end, triangleCount) || !GetVarint(p, end, vertexBytes))
         return false;
-    std::vector<unsigned char> body(size);
-    if (ZSTD_decompress(body.data(), body.size(), frame.data(), frame.size()) != size) return false;
-
-    // Body: vertex block, index block, colour codes; sizes must add up exactly.
-    const std::uint64_t vertexBytes = GetU32(body.data());
-    if (vertexBytes > size - 8) return false;
-    const unsigned char* vertices = body.data() + 4;
-    const std::uint64_t indexBytes = GetU32(vertices + vertexBytes);
-    const unsigned char* indexBlock = vertices + vertexBytes + 4;
     const std::uint64_t colorBytes = (flags & kHasColors) ? 2 * triangleCount : 0;
-    if (8 + vertexBytes + indexBytes + colorBytes != size) return false;
+    const std::uint64_t left = static_cast<std::uint64_t>(end - p);
+    if (vertexBytes + colorBytes > left) return false;
+    const std::uint64_t indexBytes = left - vertexBytes - colorBytes;
     if (pointCount > kPointsPerByte * vertexBytes + 1024 ||
         triangleCount > kTrianglesPerByte * indexBytes + 16)
         return false;
+    const unsigned char* const vertices = p;
+    const unsigned char* const indexBlock = vertices + vertexBytes;
+    const unsigned char* const colorCodes = indexBlock + indexBytes;
 
     std::vector<MStlPoint> points(pointCount);
     if (meshopt_decodeVertexBuffer(points.data(), pointCount, sizeof(MStlPoint), vertices,
                                    vertexBytes) != 0)
         return false;
-    std::vector<std::uint32_t> indices(3 * triangleCount);
-    if (meshopt_decodeIndexBuffer(indices.data(), indices.size(), sizeof(std::uint32_t), indexBlock,
+    const std::size_t indexCount = 3 * triangleCount;
+    const auto indices = std::make_unique_for_overwrite<std::uint32_t[]>(indexCount);
+    if (meshopt_decodeIndexBuffer(indices.get(), indexCount, sizeof(std::uint32_t), indexBlock,
                                   indexBytes) != 0)
         return false;
     std::vector<std::uint16_t> colors(colorBytes / 2);
-    const unsigned char* c = indexBlock + indexBytes;
     for (std::size_t t = 0; t < colors.size(); ++t)
-        colors[t] = static_cast<std::uint16_t>(c[2 * t] | c[2 * t + 1] << 8);
+        colors[t] = static_cast<std::uint16_t>(colorCodes[2 * t] | colorCodes[2 * t + 1] << 8);
 
     mesh.SetPoints(std::move(points));
-    if (!mesh.SetTriangles(indices, colors)) {
+    if (!mesh.SetTriangles({indices.get(), indexCount}, colors)) {
         mesh.ClearStl(true);
         return false;
     }

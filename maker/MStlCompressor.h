@@ -4,15 +4,16 @@
 // open for reading it decodes the mesh at the file's position into the mesh (replacing its
 // content) and leaves the file just after the payload. The payload is self-delimiting and starts
 // with a format version byte (docs/format.md, "Mesh payload"):
-//   version 1: points (meshoptimizer vertex codec), triangles (meshoptimizer index codec) and
-//   per-triangle colour codes, together in one zstd frame.
+//   version 1: counts, points (meshoptimizer vertex codec), triangles (meshoptimizer index
+//   codec) and per-triangle colour codes, together in one zstd frame.
 // Points, triangles (each keeping its orientation) and colours survive exactly; the order of
 // points and of triangles may change, and normals are recomputed on decode.
 //
-// Decoding is safe on untrusted input: sizes are checked against the bytes that remain, the
-// decoded size is bounded by kMaxExpansion x the payload size (plus kExpansionFloor), counts are
-// bounded by what the decoded blocks can hold, and every index is checked against the point
-// count. Any corruption makes Operate return false and leaves the mesh empty.
+// Decoding is safe on untrusted input: the decoded size is bounded by kMaxExpansion x the bytes
+// that remain (plus kExpansionFloor), counts are bounded by what the decoded blocks can hold, and
+// every index is checked against the point count. Damage the codecs can see makes Operate return
+// false and leaves the mesh empty; the payload carries no checksum of its own, as the file's
+// frame checksum covers it.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,7 @@ public:
 private:
     bool Encode();
     bool Decode();
+    bool ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size_t& bodySize);
 
     MFile* file_ = nullptr;
 };
