@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "container/Envelope.h"
 #include "maker/MFile.h"
 #include "mesh/STLData.h"
@@ -53,6 +55,13 @@ bool MStlOperatorKVXExport::Operate() {
         sceneHandle.AdoptNew(IVSceneDependency::ClassInfo());
         IVSceneDependency* scene = sceneHandle.As<IVSceneDependency>();
         std::vector<MHDynBase> parameters;
+        // Readers pair colour arrays with meshes by position, so once one mesh has colours every
+        // mesh writes an array (all "no colour" for a plain mesh); otherwise a later mesh's
+        // colours would land on an earlier mesh and a data block would be taken for colours.
+        const bool colorArrays =
+            exportTriangleColor_ && std::any_of(meshes_.begin(), meshes_.end(), [](const auto& m) {
+                return m.first->HasColoredTriangles();
+            });
         for (const auto& [caller, name] : meshes_) {
             MHDynBase object;
             object.AdoptNew("IVSTLData");
@@ -62,7 +71,7 @@ bool MStlOperatorKVXExport::Operate() {
             parameters.push_back(mesh->CreateParameter());
             scene->AddObject(object, parameters.back(), 0);
             if (!mesh->Write(file)) return failed();
-            if (exportTriangleColor_ && caller->HasColoredTriangles()) {
+            if (colorArrays) {
                 IVColorArray colors;
                 mesh->CollectTriangleColors(colors);
                 if (!colors.Write(file)) return failed();

@@ -103,30 +103,31 @@ TEST_F(Operators, RoundTripWithNamesColoursAndBlocks) {
         },
         std::out_of_range);
 
-    // Only the coloured mesh wrote a colour array; colour arrays pair with meshes by position, so
-    // the first mesh gets its colours, in canonical order (the boxes differ only in scale).
+    // Once one mesh has colours every mesh writes a colour array, so each mesh gets its own
+    // colours (the plain one none) and no data block is taken for colours.
     MStlBase first, second;
     ASSERT_TRUE(in.GetNextOutputStl(&first));
     EXPECT_EQ(first.GetName(), L"mesh 0");
-    EXPECT_EQ(Content(first), Content(Box(100, true)));
+    EXPECT_EQ(Content(first), Content(plain));
     ASSERT_TRUE(in.GetNextOutputStl(&second));
+    EXPECT_EQ(Content(second), Content(colored));
     EXPECT_TRUE(in.GetIsCompleted());
     EXPECT_FALSE(in.GetNextOutputStl(&second));
     EXPECT_EQ(in.GetImportResults(), Import::ImportNoMoreMeshes);
 
-    // Read without triangle colours: the colour array and blocks are all data blocks.
+    // Read without triangle colours: the colour arrays and blocks are all data blocks.
     in.ImportTriangleColor(false);
-    EXPECT_EQ(in.GetNumberOfDataBlocks(), 4u);
-    EXPECT_EQ(in.GetDataBlock(1), blocks[0]);
+    EXPECT_EQ(in.GetNumberOfDataBlocks(), 5u);
+    EXPECT_EQ(in.GetDataBlock(2), blocks[0]);
     MStlBase again;
     ASSERT_TRUE(in.GetOutputStlAt(&again, 1));
     EXPECT_EQ(Content(again), Content(colored));
     ASSERT_TRUE(in.GetOutputStlAt(&again, 1));  // loaded again from the temporary file
     EXPECT_EQ(Content(again), Content(colored));
     in.ImportTriangleColor(true);
-    EXPECT_EQ(in.GetNumberOfDataBlocks(), 2u);
-    EXPECT_EQ(in.GetDataBlock(0), blocks[1]);
-    EXPECT_EQ(in.GetDataBlock(1), blocks[2]);
+    EXPECT_EQ(in.GetNumberOfDataBlocks(), 3u);
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        EXPECT_EQ(in.GetDataBlock(i), blocks[i]);
     EXPECT_FALSE(in.GetOutputStlAt(&again, 2));
     EXPECT_EQ(in.GetImportResults(), Import::ImportBadIndex);
 }
