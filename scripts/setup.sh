@@ -6,8 +6,9 @@ set -euo pipefail
 packages=(
   build-essential g++ cmake ninja-build pkg-config git clang-format
   libboost-iostreams-dev libboost-filesystem-dev libzstd-dev
-  libmeshoptimizer-dev libeigen3-dev libcli11-dev
+  libmeshoptimizer-dev libeigen3-dev libcli11-dev libassimp-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  admesh assimp-utils
 )
 
 missing=()

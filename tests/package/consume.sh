@@ -15,3 +15,5 @@ export PKG_CONFIG_PATH=$pc
 c++ -std=c++20 $flags "$source/tests/package/consumer/main.cpp" $(pkg-config --cflags --libs kvx) \
     -Wl,-rpath,"$(pkg-config --variable=libdir kvx)" -o "$work/pc-host"
 "$work/pc-host" "$work/pc-host.kvx"
+# The installed tool finds the installed library and reads what the host wrote.
+"$work/prefix/bin/kvx" verify -q "$work/pc-host.kvx"
