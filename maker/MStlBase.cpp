@@ -29,20 +29,33 @@ void Cross(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, double n[
     n[2] = u[0] * v[1] - u[1] * v[0];
 }
 
-// 1 / |n| for a squared length. Cross products of integer points are integer vectors, so a
-// non-zero length2 is at least 1 and adding the smallest double changes nothing; a zero one gets
-// a finite factor for its zero vector. No branch, so batches vectorise.
-inline double InverseLength(double length2) {
-    return 1.0 / std::sqrt(length2 + std::numeric_limits<double>::min());
+// Squared lengths up to this are safe in single precision (with room for rounding).
+constexpr double kFloatLength2 = 1e37;
+
+// The unit vector of a cross product longer than that, in double.
+void LargeNormal(const double e[3], double length2, float out[3]) {
+    const double f = 1.0 / std::sqrt(length2);
+    for (int i = 0; i < 3; ++i)
+        out[i] = static_cast<float>(e[i] * f);
 }
 
-// The unit normal of a, b, c (zero when degenerate).
+// 1 / |n| in single precision. A non-zero cross product of integer points has a squared length
+// of at least 1, so adding the smallest float changes nothing, and a zero one gets a finite
+// factor for its zero vector: no branch, so batches vectorise.
+inline float InverseLength(float length2) {
+    return 1.0f / std::sqrt(length2 + std::numeric_limits<float>::min());
+}
+
+// The unit normal of a, b, c (zero when degenerate), computed exactly as the batches in
+// SetTriangles do, so that both give the same bits.
 void UnitNormal(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, float out[3]) {
-    double n[3];
-    Cross(a, b, c, n);
-    const double inverse = InverseLength(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
+    double e[3];
+    Cross(a, b, c, e);
+    const double l2 = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
+    if (l2 > kFloatLength2) return LargeNormal(e, l2, out);
+    const float f = InverseLength(static_cast<float>(l2));
     for (int i = 0; i < 3; ++i)
-        out[i] = static_cast<float>(n[i] * inverse);
+        out[i] = static_cast<float>(e[i]) * f;
 }
 
 }  // namespace
@@ -87,28 +100,43 @@ bool MStlBase::SetTriangles(std::span<const std::uint32_t> indices,
         largest = std::max(largest, i);
     if (count > 0 && largest >= points_.size()) return false;
     // Each triangle is written once (no cleared storage that is then overwritten). Normals go
-    // in batches: the cross products first, then the square roots and divisions, which
-    // vectorise and overlap instead of waiting on each other.
+    // in batches: cross products first, then the square roots and divisions in single
+    // precision, which vectorise (the result is a float anyway); lengths too large for a float
+    // take the double path.
     std::vector<MStlTriangle> triangles;
     triangles.reserve(count);
     const MStlPoint* p = points_.data();
     constexpr std::size_t kBatch = 256;
-    double n[kBatch][3], inverse[kBatch];
+    float n[kBatch][3], length2[kBatch], inverse[kBatch];
+    double exact[kBatch][3];
     for (std::size_t first = 0; first < count; first += kBatch) {
         const std::size_t size = std::min(kBatch, count - first);
         const std::uint32_t* i = &indices[3 * first];
-        for (std::size_t k = 0; k < size; ++k)
-            Cross(p[i[3 * k]], p[i[3 * k + 1]], p[i[3 * k + 2]], n[k]);
-        for (std::size_t k = 0; k < size; ++k)
-            inverse[k] = n[k][0] * n[k][0] + n[k][1] * n[k][1] + n[k][2] * n[k][2];
-        for (std::size_t k = 0; k < size; ++k)
-            inverse[k] = InverseLength(inverse[k]);
+        bool large = false;
         for (std::size_t k = 0; k < size; ++k) {
-            const double f = inverse[k];
+            double* e = exact[k];
+            Cross(p[i[3 * k]], p[i[3 * k + 1]], p[i[3 * k + 2]], e);
+            const double l2 = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
+            large |= l2 > kFloatLength2;
+            length2[k] = static_cast<float>(std::min(l2, kFloatLength2));
+            for (int c = 0; c < 3; ++c)
+                n[k][c] = static_cast<float>(e[c]);
+        }
+        for (std::size_t k = 0; k < size; ++k)
+            inverse[k] = InverseLength(length2[k]);
+        for (std::size_t k = 0; k < size && large; ++k) {
+            const double* e = exact[k];
+            const double l2 = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
+            if (l2 > kFloatLength2) {
+                LargeNormal(e, l2, n[k]);
+                inverse[k] = 1.0f;
+            }
+        }
+        for (std::size_t k = 0; k < size; ++k) {
+            const float f = inverse[k];
             triangles.push_back(
                 MStlTriangle{{i[3 * k], i[3 * k + 1], i[3 * k + 2]},
-                             {static_cast<float>(n[k][0] * f), static_cast<float>(n[k][1] * f),
-                              static_cast<float>(n[k][2] * f)},
+                             {n[k][0] * f, n[k][1] * f, n[k][2] * f},
                              colors.empty() ? std::uint16_t{0} : colors[first + k]});
         }
     }

@@ -18,8 +18,9 @@ constexpr std::uint8_t kHasColors = 1;
 // store them more densely, so larger counts are corrupt and cannot make us allocate.
 constexpr std::uint64_t kPointsPerByte = 64;
 constexpr std::uint64_t kTrianglesPerByte = 16;
-// Compressed bytes fed to the decompressor at a time.
-constexpr std::size_t kReadChunk = std::size_t{1} << 17;
+// Compressed bytes fed to the decompressor at a time. A frame that fits in one read is decoded
+// in a single pass straight into the body; larger ones go through the decoder's window.
+constexpr std::size_t kReadChunk = std::size_t{4} << 20;
 
 void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
     for (; v >= 0x80; v >>= 7)

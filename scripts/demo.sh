@@ -5,10 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
-cmake --preset release -DKVX_BUILD_TESTS=OFF -DKVX_BUILD_BENCH=OFF -DKVX_BUILD_FUZZ=OFF >/dev/null
-cmake --build --preset release -j 2 --target kvx_cli kvx-sfx-stub
+# Its own build folder, so the release preset's settings stay as they are.
+cmake --preset release -B build/demo -DKVX_BUILD_TESTS=OFF -DKVX_BUILD_BENCH=OFF \
+      -DKVX_BUILD_FUZZ=OFF >/dev/null
+cmake --build build/demo -j 2 --target kvx_cli kvx-sfx-stub
 
-kvx=build/release/tools/kvx
+kvx=build/demo/tools/kvx
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 sample=samples/torus.stl

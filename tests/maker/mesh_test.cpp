@@ -59,3 +59,44 @@ TEST(MStlBase, BuildQueryAndMove) {
 }
 
 }  // namespace
+
+// Bulk filling and single triangles give the same unit normals, down to the bits, for ordinary,
+// degenerate and grid-spanning triangles (whose squared length does not fit a float).
+TEST(MStlBase, NormalsInBulkAndOneByOne) {
+    constexpr std::int32_t lo = INT32_MIN, hi = INT32_MAX;
+    const struct {
+        MStlPoint a, b, c;
+        float expected[3];
+    } cases[] = {
+        {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {0, 0, 1}},
+        {{0, 0, 0}, {0, 0, 7}, {0, 3, 0}, {-1, 0, 0}},
+        {{5, 5, 5}, {5, 5, 5}, {9, 9, 9}, {0, 0, 0}},
+        {{1, 1, 1}, {2, 2, 2}, {3, 3, 3}, {0, 0, 0}},
+        {{lo, lo, 0}, {hi, lo, 0}, {lo, hi, 0}, {0, 0, 1}},
+        {{lo, 0, lo}, {lo, 0, hi}, {hi, 0, lo}, {0, 1, 0}},
+    };
+    MStlBase bulk;
+    std::vector<MStlPoint> points;
+    std::vector<std::uint32_t> indices;
+    for (const auto& c : cases) {
+        for (const MStlPoint& p : {c.a, c.b, c.c}) {
+            indices.push_back(static_cast<std::uint32_t>(points.size()));
+            points.push_back(p);
+        }
+    }
+    // More than one batch, so batch boundaries are crossed.
+    for (int copy = 0; copy < 100; ++copy)
+        for (std::size_t k = 0; k < 3 * std::size(cases); ++k)
+            indices.push_back(indices[k]);
+    bulk.SetPoints(points);
+    ASSERT_TRUE(bulk.SetTriangles(indices));
+    for (std::size_t t = 0; t < bulk.NumberOfTriangles(); ++t) {
+        const auto& c = cases[t % std::size(cases)];
+        MStlTriangle single = bulk.Triangles()[t];
+        single.CalculateNormal(bulk);
+        for (int k = 0; k < 3; ++k) {
+            EXPECT_EQ(bulk.Triangles()[t].normal[k], single.normal[k]) << t;
+            EXPECT_NEAR(single.normal[k], c.expected[k], 1e-6) << t;
+        }
+    }
+}
