@@ -88,15 +88,27 @@ bool MStlOperatorKVXExport::Operate() {
             if (!parameter->Write(file)) return failed();
         return scene->Write(file) || failed();
     };
-    if (!WriteEnvelope(fileName_, password_, writeContent)) {
+    if (selfExtractingPath_.empty()) {
+        if (WriteEnvelope(fileName_, password_, writeContent)) return true;
         result_ = contentFailed ? ExportWriteFailed : ExportFileFailed;
         return false;
     }
-    if (selfExtractingPath_.empty()) return true;
 
+    // A package is built from a KVX file under a fresh name beside it (created exclusively),
+    // so that a file the caller has under the KVX name is left alone.
     MFileName packageName(fileName_);
     packageName.SET_EXT_PART(L".exe", 256);
-    const MFileName kvxName = KvxFileName(fileName_);
+    const MFileName directory = packageName.GET_DIRECTORY();
+    MFileName kvxName;
+    if (!kvxName.SET_TEMP_NAME(directory.GET().c_str(), L".kvx-package-", L".kvx", 16, 0)) {
+        result_ = ExportFileFailed;
+        return false;
+    }
+    if (!WriteEnvelope(kvxName.GET(), password_, writeContent)) {
+        kvxName.REMOVE();
+        result_ = contentFailed ? ExportWriteFailed : ExportFileFailed;
+        return false;
+    }
     const PackageResult packaged =
         BuildPackage(MFileName(selfExtractingPath_), kvxName, packageName);
     kvxName.REMOVE();

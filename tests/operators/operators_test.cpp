@@ -235,11 +235,16 @@ TEST_F(Operators, ExportRulesAndFailures) {
 // The real stub: the package, run, gives back a file that imports to the same meshes.
 TEST_F(Operators, PackageRunsAndExtracts) {
     MStlBase box = Box(70, true);
+    // A file already under the KVX name is not touched by building the package.
+    kvxtest::WriteFile(dir_.file("model.kvx"), Bytes{'m', 'i', 'n', 'e'});
     Export e;
     e.SetFileName(Path("model.stl"));
     e.AddStl(&box, L"boxed");
     e.SetSelfExtractingPath(CharacterSetConversions::String<wchar_t>(std::string(KVX_SFX_STUB)));
     ASSERT_TRUE(e.Operate());
+    EXPECT_EQ(kvxtest::ReadFile(dir_.file("model.kvx")), (Bytes{'m', 'i', 'n', 'e'}));
+    EXPECT_EQ(dir_.CountFiles(), 2u);  // model.kvx and model.exe: nothing left over
+    ASSERT_EQ(::remove(dir_.file("model.kvx").c_str()), 0);
     const std::string package = dir_.file("model.exe");
     ASSERT_EQ(::chmod(package.c_str(), 0755), 0);
     const std::string extracted = dir_.file("extracted.kvx");
