@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 std::uint16_t ConvertTo16BitValue(const MStlColor& color) {
@@ -93,25 +94,45 @@ void MStlBase::SetPoints(std::vector<MStlPoint> points) {
 bool MStlBase::SetTriangles(std::span<const std::uint32_t> indices,
                             std::span<const std::uint16_t> colors) {
     const std::size_t count = indices.size() / 3;
-    if (indices.size() % 3 != 0 || (!colors.empty() && colors.size() != count)) return false;
-    // A branch-free maximum (it vectorises) checks every index against the points.
-    std::uint32_t largest = 0;
-    for (const std::uint32_t i : indices)
-        largest = std::max(largest, i);
-    if (count > 0 && largest >= points_.size()) return false;
-    // Each triangle is written once (no cleared storage that is then overwritten). Normals go
-    // in batches: cross products first, then the square roots and divisions in single
-    // precision, which vectorise (the result is a float anyway); lengths too large for a float
-    // take the double path.
+    if (indices.size() % 3 != 0) return false;
     std::vector<MStlTriangle> triangles;
     triangles.reserve(count);
+    return BuildTriangles(indices.data(), count, colors, triangles);
+}
+
+bool MStlBase::DecodeTriangles(std::size_t count, const IndexDecoder& decode,
+                               std::span<const std::uint16_t> colors) {
+    // The indices are decoded into the last 12 of every 28 bytes of the new triangle storage;
+    // triangle t is written at 28 t, which never reaches the indices of a later triangle.
+    static_assert(sizeof(MStlTriangle) == 28 && alignof(MStlTriangle) == 4);
+    std::vector<MStlTriangle> triangles;
+    triangles.reserve(count);
+    auto* indices = reinterpret_cast<std::uint32_t*>(
+        reinterpret_cast<unsigned char*>(triangles.data()) + 16 * count);
+    return decode(indices) && BuildTriangles(indices, count, colors, triangles);
+}
+
+bool MStlBase::BuildTriangles(const std::uint32_t* indices, std::size_t count,
+                              std::span<const std::uint16_t> colors,
+                              std::vector<MStlTriangle>& triangles) {
+    if (!colors.empty() && colors.size() != count) return false;
+    // Batches: each copies its indices first (they may share storage with the triangles being
+    // written) and checks them, then computes cross products, then the square roots and
+    // divisions in single precision, which vectorise (the normal is a float anyway; lengths too
+    // large for a float take the double path), and writes each triangle once.
     const MStlPoint* p = points_.data();
+    const std::size_t pointCount = points_.size();
     constexpr std::size_t kBatch = 256;
+    std::uint32_t i[3 * kBatch];
     float n[kBatch][3], length2[kBatch], inverse[kBatch];
     double exact[kBatch][3];
     for (std::size_t first = 0; first < count; first += kBatch) {
         const std::size_t size = std::min(kBatch, count - first);
-        const std::uint32_t* i = &indices[3 * first];
+        std::memcpy(i, indices + 3 * first, 3 * size * sizeof(std::uint32_t));
+        std::uint32_t largest = 0;  // branch-free, so it vectorises
+        for (std::size_t k = 0; k < 3 * size; ++k)
+            largest = std::max(largest, i[k]);
+        if (largest >= pointCount) return false;
         bool large = false;
         for (std::size_t k = 0; k < size; ++k) {
             double* e = exact[k];

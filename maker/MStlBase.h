@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -119,6 +120,12 @@ public:
     bool SetTriangles(std::span<const std::uint32_t> indices,
                       std::span<const std::uint16_t> colors = {});
 
+    // SetTriangles for decoders: `decode` writes the 3 * count indices into the buffer it is
+    // given (inside the new triangle storage, which saves a copy) and returns whether it could.
+    using IndexDecoder = std::function<bool(std::uint32_t* indices)>;
+    bool DecodeTriangles(std::size_t count, const IndexDecoder& decode,
+                         std::span<const std::uint16_t> colors = {});
+
     virtual bool HasColoredTriangles() const;
     // Hands all points and triangles to `target` (its own content is dropped) in constant time;
     // this mesh is left empty.
@@ -127,6 +134,10 @@ public:
     const std::wstring& GetName() const { return name_; }
 
 private:
+    bool BuildTriangles(const std::uint32_t* indices, std::size_t count,
+                        std::span<const std::uint16_t> colors,
+                        std::vector<MStlTriangle>& triangles);
+
     std::vector<MStlPoint> points_;
     std::vector<MStlTriangle> triangles_;
     MStlPoint min_, max_;

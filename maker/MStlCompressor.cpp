@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -15,9 +16,10 @@ namespace {
 constexpr int kZstdLevel = 6;
 constexpr std::uint8_t kHasColors = 1;
 // Upper bounds of points and triangles per byte of their encoded blocks: the codecs never
-// store them more densely, so larger counts are corrupt and cannot make us allocate.
-constexpr std::uint64_t kPointsPerByte = 64;
-constexpr std::uint64_t kTrianglesPerByte = 16;
+// store them more densely (the vertex codec needs more than 1 byte for 6 equal points, the index
+// codec a code byte per triangle), so larger counts are corrupt and cannot make us allocate.
+constexpr std::uint64_t kPointsPerByte = 8;
+constexpr std::uint64_t kTrianglesPerByte = 1;
 // Compressed bytes fed to the decompressor at a time. A frame that fits in one read is decoded
 // in a single pass straight into the body; larger ones go through the decoder's window.
 constexpr std::size_t kReadChunk = std::size_t{4} << 20;
@@ -73,7 +75,13 @@ std::vector<std::uint32_t> CacheOrder(const std::vector<std::uint32_t>& indices,
 
 bool MStlCompressor::Operate(std::shared_ptr<IProgressDelegate> progress) {
     if (data_ == nullptr || file_ == nullptr || !file_->IS_OPEN()) return false;
-    const bool ok = file_->IsReading() ? Decode() : Encode();
+    bool ok = false;
+    try {
+        ok = file_->IsReading() ? Decode() : Encode();
+    } catch (const std::bad_alloc&) {
+        // Counts within the limits can still ask for more memory than there is.
+        if (file_->IsReading()) data_->ClearStl(true);
+    }
     if (ok && progress) progress->Progress(1.0);
     return ok;
 }
@@ -197,7 +205,7 @@ bool MStlCompressor::Decode() {
     if (vertexBytes + colorBytes > left) return false;
     const std::uint64_t indexBytes = left - vertexBytes - colorBytes;
     if (pointCount > kPointsPerByte * vertexBytes + 1024 ||
-        triangleCount > kTrianglesPerByte * indexBytes + 16)
+        triangleCount > kTrianglesPerByte * indexBytes)
         return false;
     const unsigned char* const vertices = p;
     const unsigned char* const indexBlock = vertices + vertexBytes;
@@ -207,17 +215,16 @@ bool MStlCompressor::Decode() {
     if (meshopt_decodeVertexBuffer(points.data(), pointCount, sizeof(MStlPoint), vertices,
                                    vertexBytes) != 0)
         return false;
-    const std::size_t indexCount = 3 * triangleCount;
-    const auto indices = std::make_unique_for_overwrite<std::uint32_t[]>(indexCount);
-    if (meshopt_decodeIndexBuffer(indices.get(), indexCount, sizeof(std::uint32_t), indexBlock,
-                                  indexBytes) != 0)
-        return false;
     std::vector<std::uint16_t> colors(colorBytes / 2);
     for (std::size_t t = 0; t < colors.size(); ++t)
         colors[t] = static_cast<std::uint16_t>(colorCodes[2 * t] | colorCodes[2 * t + 1] << 8);
 
     mesh.SetPoints(std::move(points));
-    if (!mesh.SetTriangles({indices.get(), indexCount}, colors)) {
+    const auto decodeIndices = [&](std::uint32_t* indices) {
+        return meshopt_decodeIndexBuffer(indices, 3 * triangleCount, sizeof(std::uint32_t),
+                                         indexBlock, indexBytes) == 0;
+    };
+    if (!mesh.DecodeTriangles(triangleCount, decodeIndices, colors)) {
         mesh.ClearStl(true);
         return false;
     }

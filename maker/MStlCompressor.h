@@ -11,9 +11,9 @@
 //
 // Decoding is safe on untrusted input: the decoded size is bounded by kMaxExpansion x the bytes
 // that remain (plus kExpansionFloor), counts are bounded by what the decoded blocks can hold, and
-// every index is checked against the point count. Damage the codecs can see makes Operate return
-// false and leaves the mesh empty; the payload carries no checksum of its own, as the file's
-// frame checksum covers it.
+// every index is checked against the point count; running out of memory is a failure too. Damage
+// the codecs can see makes Operate return false and leaves the mesh empty; the payload carries no
+// checksum of its own, as the file's frame checksum covers it.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +26,7 @@ class MFile;
 class MStlCompressor : public MOperator<MStlBase> {
 public:
     static constexpr std::uint8_t kFormatVersion = 1;
-    static constexpr std::uint64_t kExpansionFloor = std::uint64_t{64} << 20;
+    static constexpr std::uint64_t kExpansionFloor = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kMaxExpansion = 1024;
 
     void SetFile(MFile* file) { file_ = file; }
