@@ -30,21 +30,14 @@ void Cross(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, double n[
     n[2] = u[0] * v[1] - u[1] * v[0];
 }
 
-// Squared lengths up to this are safe in single precision (with room for rounding).
-constexpr double kFloatLength2 = 1e37;
-
-// The unit vector of a cross product longer than that, in double.
-void LargeNormal(const double e[3], double length2, float out[3]) {
-    const double f = 1.0 / std::sqrt(length2);
-    for (int i = 0; i < 3; ++i)
-        out[i] = static_cast<float>(e[i] * f);
-}
-
-// 1 / |n| in single precision. A non-zero cross product of integer points has a squared length
-// of at least 1, so adding the smallest float changes nothing, and a zero one gets a finite
-// factor for its zero vector: no branch, so batches vectorise.
-inline float InverseLength(float length2) {
-    return 1.0f / std::sqrt(length2 + std::numeric_limits<float>::min());
+// 1 / |n| in single precision for a squared length of a cross product of integer points, which
+// is 0 or at least 1 and below 2^130. It is scaled by 2^-64 to fit a float and the factor by
+// 2^-32 back (both exact); a non-zero length then stays far above the smallest float, so adding
+// that changes nothing, while zero gets a finite factor for its zero vector. No branch, so
+// batches vectorise.
+inline float InverseLength(double length2) {
+    const float scaled = static_cast<float>(length2 * 0x1p-64);
+    return 1.0f / std::sqrt(scaled + std::numeric_limits<float>::min()) * 0x1p-32f;
 }
 
 // The unit normal of a, b, c (zero when degenerate), computed exactly as the batches in
@@ -52,9 +45,7 @@ inline float InverseLength(float length2) {
 void UnitNormal(const MStlPoint& a, const MStlPoint& b, const MStlPoint& c, float out[3]) {
     double e[3];
     Cross(a, b, c, e);
-    const double l2 = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
-    if (l2 > kFloatLength2) return LargeNormal(e, l2, out);
-    const float f = InverseLength(static_cast<float>(l2));
+    const float f = InverseLength(e[0] * e[0] + e[1] * e[1] + e[2] * e[2]);
     for (int i = 0; i < 3; ++i)
         out[i] = static_cast<float>(e[i]) * f;
 }
@@ -117,15 +108,17 @@ bool MStlBase::BuildTriangles(const std::uint32_t* indices, std::size_t count,
                               std::vector<MStlTriangle>& triangles) {
     if (!colors.empty() && colors.size() != count) return false;
     // Batches: each copies its indices first (they may share storage with the triangles being
-    // written) and checks them, then computes cross products, then the square roots and
-    // divisions in single precision, which vectorise (the normal is a float anyway; lengths too
-    // large for a float take the double path), and writes each triangle once.
+    // written) and checks them, gathers the edge vectors, computes the cross products in double,
+    // then the square roots and divisions in single precision (the normal is a float anyway),
+    // and writes each triangle once.
     const MStlPoint* p = points_.data();
     const std::size_t pointCount = points_.size();
     constexpr std::size_t kBatch = 256;
     std::uint32_t i[3 * kBatch];
-    float n[kBatch][3], length2[kBatch], inverse[kBatch];
-    double exact[kBatch][3];
+    // Structure of arrays, so that the arithmetic loops vectorise.
+    double u[3][kBatch], v[3][kBatch];
+    double length2[kBatch];
+    float n[3][kBatch], inverse[kBatch];
     for (std::size_t first = 0; first < count; first += kBatch) {
         const std::size_t size = std::min(kBatch, count - first);
         std::memcpy(i, indices + 3 * first, 3 * size * sizeof(std::uint32_t));
@@ -133,31 +126,26 @@ bool MStlBase::BuildTriangles(const std::uint32_t* indices, std::size_t count,
         for (std::size_t k = 0; k < 3 * size; ++k)
             largest = std::max(largest, i[k]);
         if (largest >= pointCount) return false;
-        bool large = false;
         for (std::size_t k = 0; k < size; ++k) {
-            double* e = exact[k];
-            Cross(p[i[3 * k]], p[i[3 * k + 1]], p[i[3 * k + 2]], e);
-            const double l2 = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
-            large |= l2 > kFloatLength2;
-            length2[k] = static_cast<float>(std::min(l2, kFloatLength2));
-            for (int c = 0; c < 3; ++c)
-                n[k][c] = static_cast<float>(e[c]);
+            const MStlPoint &a = p[i[3 * k]], &b = p[i[3 * k + 1]], &c = p[i[3 * k + 2]];
+            u[0][k] = double(b.x) - a.x, u[1][k] = double(b.y) - a.y, u[2][k] = double(b.z) - a.z;
+            v[0][k] = double(c.x) - a.x, v[1][k] = double(c.y) - a.y, v[2][k] = double(c.z) - a.z;
+        }
+        for (std::size_t k = 0; k < size; ++k) {
+            const double e0 = u[1][k] * v[2][k] - u[2][k] * v[1][k];
+            const double e1 = u[2][k] * v[0][k] - u[0][k] * v[2][k];
+            const double e2 = u[0][k] * v[1][k] - u[1][k] * v[0][k];
+            length2[k] = e0 * e0 + e1 * e1 + e2 * e2;
+            n[0][k] = static_cast<float>(e0), n[1][k] = static_cast<float>(e1),
+            n[2][k] = static_cast<float>(e2);
         }
         for (std::size_t k = 0; k < size; ++k)
             inverse[k] = InverseLength(length2[k]);
-        for (std::size_t k = 0; k < size && large; ++k) {
-            const double* e = exact[k];
-            const double l2 = e[0] * e[0] + e[1] * e[1] + e[2] * e[2];
-            if (l2 > kFloatLength2) {
-                LargeNormal(e, l2, n[k]);
-                inverse[k] = 1.0f;
-            }
-        }
         for (std::size_t k = 0; k < size; ++k) {
             const float f = inverse[k];
             triangles.push_back(
                 MStlTriangle{{i[3 * k], i[3 * k + 1], i[3 * k + 2]},
-                             {n[k][0] * f, n[k][1] * f, n[k][2] * f},
+                             {n[0][k] * f, n[1][k] * f, n[2][k] * f},
                              colors.empty() ? std::uint16_t{0} : colors[first + k]});
         }
     }

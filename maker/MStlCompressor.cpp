@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr int kZstdLevel = 6;
+// Level 9 costs little more than 6 on meshoptimizer output and saves up to 1% of it.
+constexpr int kZstdLevel = 9;
 constexpr std::uint8_t kHasColors = 1;
 // Upper bounds of points and triangles per byte of their encoded blocks: the codecs never
 // store them more densely (the vertex codec needs more than 1 byte for 6 equal points, the index
