@@ -225,6 +225,21 @@ TEST_F(Cli, NamesDataBlocksAndJson) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("f")), {}), 3);
 }
 
+// The package runs and gives back the KVX file; a file under the KVX name is left alone.
+TEST_F(Cli, SelfExtractingPackage) {
+    Write("box.kvx", "mine");
+    const Result packed = Kvx("pack " + sample_ + " -o box.kvx --sfx -q");
+    ASSERT_EQ(packed.code, 0) << packed.err;
+    EXPECT_EQ(kvxtest::ReadFile(Path("box.kvx")), (Bytes{'m', 'i', 'n', 'e'}));
+    ASSERT_EQ(Shell("chmod +x box.exe && ./box.exe extracted.kvx").code, 0);
+    EXPECT_EQ(Kvx("verify extracted.kvx -q").code, 0);
+    const Result badStub = Kvx("pack " + sample_ + " -o other.kvx --sfx=" + sample_);
+    EXPECT_EQ(badStub.code, 7);
+    EXPECT_NE(badStub.err.find("cannot build the self-extracting package"), std::string::npos)
+        << badStub.err;
+    EXPECT_FALSE(Exists("other.exe") || Exists("other.kvx"));
+}
+
 // Programs nobody here wrote read what unpack writes and count the same triangles.
 TEST_F(Cli, OtherProgramsReadTheOutput) {
     ASSERT_EQ(Kvx("pack " + sample_ + " -o t.kvx --colors -q").code, 0);

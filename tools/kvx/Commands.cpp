@@ -124,7 +124,6 @@ int Pack(const PackOptions& options, const Common& common) {
     target.replace_extension(".kvx");
     const fs::path written = options.sfxStub ? fs::path(target).replace_extension(".exe") : target;
     RefuseExisting(written, common.force);
-    if (options.sfxStub) RefuseExisting(target, false);  // the package is built from it
     std::string stub;
     if (options.sfxStub) {
         stub = options.sfxStub->empty() ? InstalledStub() : *options.sfxStub;
