@@ -600,10 +600,33 @@ TEST(MeshFormats, ObjAndOff) {
     EXPECT_EQ(ReadMesh(dir.file("c.obj"), Format::Obj).colors,
               (std::vector<std::uint16_t>{0x8000 | 31 << 10}));
 
-    Put(dir.file("q.off"), "OFF\n5 2 0\n0 0 0\n1 0 0\n1 1 0\n0 1 0\n9 9 9\n4 0 1 2 3\n3 0 1 4\n");
+    // OFF: comments, counts on the header line, a quad as a fan, a face colour ignored, a
+    // two-corner face dropped.
+    Put(dir.file("q.off"),
+        "# made by hand\nOFF 5 3 0\n0 0 0\n1 0 0\n1 1 0 # corner\n0 1 0\n\n9 9 9\n"
+        "4 0 1 2 3\n3 0 1 4 255 0 0\n2 0 1\n");
     m = ReadMesh(dir.file("q.off"), Format::Off);
-    EXPECT_EQ(m.indices.size(), 9u);
+    EXPECT_EQ(m.points.size(), 15u);
+    EXPECT_EQ(m.indices, (std::vector<std::uint32_t>{0, 1, 2, 0, 2, 3, 0, 1, 4}));
     EXPECT_TRUE(m.colors.empty());
+    // Hostile or broken OFF files are refused with a reason, before anything large is allocated.
+    const struct {
+        const char* text;
+        const char* reason;
+    } offs[] = {
+        {"OFF\n4 10000000000000000000 0\n0 0 0\n", "cannot fit"},
+        {"OFF\n3000000000 1 0\n0 0 0\n", "cannot fit"},
+        {"COFF\n3 1 0\n", "does not start with \"OFF\""},
+        {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n", "names vertex 3 of 3"},
+        {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n4 0 1 2\n", "fewer vertices than it says"},
+        {"OFF\n3 1 0\n0 0 0\n1 0 x\n0 1 0\n3 0 1 2\n", "'x' is not a number"},
+        {"OFF\n1 1 0\n0 0 0\n", "truncated"},
+    };
+    for (const auto& c : offs) {
+        Put(dir.file("h.off"), c.text);
+        const std::string error = ReadError(dir.file("h.off"), Format::Off);
+        EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << " -> " << error;
+    }
 
     Put(dir.file("bad.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n");
     EXPECT_NE(ReadError(dir.file("bad.obj"), Format::Obj).find("OBJ: "), std::string::npos);

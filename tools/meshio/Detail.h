@@ -173,6 +173,7 @@ void Finish(FloatMesh& mesh, const char* format);
 
 FloatMesh ReadStl(const std::filesystem::path& file);
 FloatMesh ReadPly(const std::filesystem::path& file);
+FloatMesh ReadOff(const std::filesystem::path& file);
 FloatMesh ReadWithAssimp(const std::filesystem::path& file, const char* format);
 void WriteStl(std::ostream& out, const FloatMesh& mesh, const WriteOptions& options);
 void WritePly(std::ostream& out, const FloatMesh& mesh, const WriteOptions& options);

@@ -195,7 +195,7 @@ FloatMesh ReadMesh(const std::filesystem::path& file, Format format) {
             break;
         case Format::Off:
             name = "OFF";
-            mesh = detail::ReadWithAssimp(file, name);
+            mesh = detail::ReadOff(file);
             break;
     }
     detail::Finish(mesh, name);

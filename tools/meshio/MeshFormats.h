@@ -8,10 +8,11 @@
 // Limits:
 //   - at most 2^32 - 1 points (the indices are 32-bit); a binary STL may hold at most
 //     1,431,655,765 triangles (3 points each);
-//   - a PLY header at most 64 KiB long; a number or word in a text file at most 1 KiB long;
+//   - a PLY header at most 64 KiB long; an OFF line at most 64 KiB long; a number or word in a
+//     text file at most 1 KiB long;
 //   - only regular files are read (no pipes or devices);
 //   - coordinates must be finite numbers (also after rounding a PLY double to float).
-// STL and PLY are read by our own code; OBJ and OFF by assimp, which does its own checking: its
+// STL, PLY and OFF are read by our own code; OBJ by assimp, which does its own checking: its
 // result is checked again (finite points, indices in range) before it is returned.
 #pragma once
 

@@ -1,4 +1,4 @@
-// OBJ writing (with a material library for facet colours), and reading OBJ and OFF via assimp.
+// OBJ writing (with a material library for facet colours), and reading OBJ via assimp.
 #include <assimp/postprocess.h>
 #include <assimp/scene.h>
 #include <assimp/Importer.hpp>
