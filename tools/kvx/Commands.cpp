@@ -93,9 +93,10 @@ std::string Hex(const Orvex::Common::Color& c) {
     return Format("#%02x%02x%02x", c.red, c.green, c.blue);
 }
 
-std::string JsonString(const std::string& s) {
+// A JSON string; bytes that are not UTF-8 (names from other programs) become U+FFFD.
+std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (const char c : s) {
+    for (const char c : Narrow(Widen(text))) {
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
