@@ -46,11 +46,14 @@ bool LooksLikeColors(const std::vector<unsigned short>& block, std::size_t trian
 void Load(Import& importer, const std::filesystem::path& file, unsigned long index,
           MStlBase& mesh) {
     std::wstring problem;
+    // The default sink comes back on every path, exceptions included.
+    struct Restore {
+        ~Restore() { SetLogSink({}); }
+    } restore;
     SetLogSink([&](const LogMessage& m) {
         if (problem.empty()) problem = m.GetText();
     });
     const bool loaded = importer.GetOutputStlAt(&mesh, index);
-    SetLogSink({});
     if (!loaded || !problem.empty())
         throw CliError(kExitCorrupt, file.string() + ": corrupt KVX data (mesh " +
                                          std::to_string(index + 1) +
