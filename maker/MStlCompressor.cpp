@@ -154,11 +154,12 @@ bool MStlCompressor::ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size
     if (!ctx || ZSTD_isError(ZSTD_DCtx_setParameter(ctx.get(), ZSTD_d_windowLogMax, 24)))
         return false;
     const std::int64_t available = file_->REMAINING();
-    std::vector<unsigned char> chunk(
-        static_cast<std::size_t>(std::min<std::int64_t>(available, kReadChunk)));
-    ZSTD_inBuffer in{chunk.data(), 0, 0};
-    in.size = file_->READ(chunk.data(), chunk.size());
-    const unsigned long long size = ZSTD_getFrameContentSize(chunk.data(), in.size);
+    // Filled by the reads, so not cleared first.
+    const auto chunkSize = static_cast<std::size_t>(std::min<std::int64_t>(available, kReadChunk));
+    const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(chunkSize);
+    ZSTD_inBuffer in{chunk.get(), 0, 0};
+    in.size = file_->READ(chunk.get(), chunkSize);
+    const unsigned long long size = ZSTD_getFrameContentSize(chunk.get(), in.size);
     if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR || size == 0 ||
         size > kExpansionFloor + kMaxExpansion * static_cast<std::uint64_t>(available))
         return false;
@@ -171,7 +172,7 @@ bool MStlCompressor::ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size
         if (ZSTD_isError(hint)) return false;
         if (hint == 0) break;
         if (in.pos == in.size) {
-            in.size = file_->READ(chunk.data(), chunk.size());
+            in.size = file_->READ(chunk.get(), chunkSize);
             in.pos = 0;
             if (in.size == 0) return false;  // truncated
         } else if (out.pos == out.size) {
