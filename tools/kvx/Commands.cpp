@@ -59,8 +59,11 @@ void ReadInput(const std::string& file, const Common& common, bool colors, MStlB
     ToGrid(mesh, common.unit, file, out);
 }
 
-std::optional<std::string> Password(const Common& common, bool confirm) {
-    return ReadPassword(common.password, confirm);
+// Reads a whole KVX file with the password the options name; the progress bar is cleared after.
+KvxContent OpenKvx(const std::string& input, const Common& common, Progress& progress) {
+    KvxContent content = ReadKvx(input, ReadPassword(common.password, false), progress);
+    progress.Clear();
+    return content;
 }
 
 // The stub installed beside this program.
@@ -132,7 +135,7 @@ int Pack(const PackOptions& options, const Common& common) {
         if (!fs::is_regular_file(stub, ec))
             throw CliError(kExitInput, stub + ": no such self-extracting stub");
     }
-    const std::optional<std::string> password = Password(common, true);
+    const std::optional<std::string> password = ReadPassword(common.password, true);
 
     Progress progress(common.quiet);
     progress.SetSteps(options.inputs.size() + 1);
@@ -183,10 +186,8 @@ int Pack(const PackOptions& options, const Common& common) {
 }
 
 int Unpack(const UnpackOptions& options, const Common& common) {
-    const std::optional<std::string> password = Password(common, false);
     Progress progress(common.quiet);
-    KvxContent content = ReadKvx(options.input, password, progress);
-    progress.Clear();
+    const KvxContent content = OpenKvx(options.input, common, progress);
 
     // Every name is settled (and checked) before anything is written.
     const fs::path folder = options.folder;
@@ -282,10 +283,8 @@ int Unpack(const UnpackOptions& options, const Common& common) {
 }
 
 int Info(const std::string& input, bool json, const Common& common) {
-    const std::optional<std::string> password = Password(common, false);
     Progress progress(common.quiet || json);
-    KvxContent content = ReadKvx(input, password, progress);
-    progress.Clear();
+    KvxContent content = OpenKvx(input, common, progress);
     std::uint64_t triangles = 0;
     for (const KvxMesh& m : content.meshes)
         triangles += m.mesh.NumberOfTriangles();
@@ -357,10 +356,8 @@ int Info(const std::string& input, bool json, const Common& common) {
 }
 
 int Verify(const std::string& input, const Common& common) {
-    const std::optional<std::string> password = Password(common, false);
     Progress progress(common.quiet);
-    const KvxContent content = ReadKvx(input, password, progress);
-    progress.Clear();
+    const KvxContent content = OpenKvx(input, common, progress);
     std::uint64_t triangles = 0;
     for (const KvxMesh& m : content.meshes)
         triangles += m.mesh.NumberOfTriangles();
