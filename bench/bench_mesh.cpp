@@ -6,7 +6,9 @@
 //  - draco:          float positions with explicit quantisation whose step is exactly one grid
 //                    unit (lossless while coordinates stay below 2^24); edgebreaker, speed 3;
 //  - draco_int32:    int32 positions, which Draco never quantises; edgebreaker, speed 3;
-//  - MStlCompressor: the library's codec, from and into MStlBase through an MFileMemory.
+//  - MStlCompressor: the library's codec, from and into MStlBase through an MFileMemory;
+//  - MStlCompressor_colors: the same with a colour code on every triangle, so that the encoder
+//                    also tracks where each reordered triangle came from (generated meshes only).
 //
 // Meshes: a generated bumpy torus of 1,000,000 triangles about 100,000 units across, and, when
 // built with assimp, a few of Debian's assimp test models (KVX_ASSIMP_MODELS overrides their
@@ -18,6 +20,13 @@
 // coordinate triples (each rotated to start at its smallest point, so orientation counts).
 // The MStlBase rows fill the mesh class from an already decoded indexed mesh: fill_bulk through
 // SetPoints + SetTriangles, fill_add through AddPoint, AddTriangle and CalculateNormal.
+//
+// Meshes that are hard to order, for the stl and MStlCompressor codecs only (the meshopt_zstd
+// reference orders triangles with meshoptimizer's vertex cache optimiser, whose work grows with
+// the square of a point's triangle count, and Draco's edgebreaker is not made for them): fans
+// whose triangles all share one point (160,000 and 1,200,000 triangles), 1,316 fans of 760
+// triangles (the most costly mesh MStlCompressor still gives to that optimiser), and 1,000
+// distinct triangles repeated 1,000 times.
 #include <benchmark/benchmark.h>
 #include <meshoptimizer.h>
 #include <zstd.h>
@@ -132,6 +141,44 @@ Mesh Torus(std::string name, int nu, int nv) {
                                 d = at(i + 1, j + 1);
             m.indices.insert(m.indices.end(), {a, b, d, a, d, c});
         }
+    return m;
+}
+
+// `count` discs of `n` triangles each that all share the disc's centre: a point in `n`
+// triangles, the worst case for a vertex cache optimiser that rescores a point's triangles each
+// time it emits one of them.
+Mesh Fans(std::string name, int count, int n) {
+    Mesh m;
+    m.name = std::move(name);
+    // On a circle this large the rim points stay distinct on the grid.
+    const double radius = std::max(1000.0, n / 2.0);
+    for (int f = 0; f < count; ++f) {
+        const auto centre = static_cast<std::uint32_t>(m.points.size());
+        const std::int32_t x = f % 64 * 3000, y = f / 64 * 3000;
+        m.points.push_back({x, y, 0});
+        for (int i = 0; i < n; ++i) {
+            const double a = 2 * std::numbers::pi * i / n;
+            m.points.push_back({x + static_cast<std::int32_t>(std::lround(radius * std::cos(a))),
+                                y + static_cast<std::int32_t>(std::lround(radius * std::sin(a))),
+                                static_cast<std::int32_t>(i % 64)});
+        }
+        for (int i = 0; i < n; ++i)
+            m.indices.insert(m.indices.end(),
+                             {centre, centre + 1 + static_cast<std::uint32_t>(i),
+                              centre + 1 + static_cast<std::uint32_t>((i + 1) % n)});
+    }
+    return m;
+}
+
+// `distinct` triangles of a small grid, each repeated `copies` times, the copies interleaved.
+Mesh Repeated(std::string name, int distinct, int copies) {
+    Mesh m = Torus(std::move(name), 10, distinct / 20);
+    m.indices.resize(3 * static_cast<std::size_t>(distinct));
+    std::vector<std::uint32_t> all;
+    all.reserve(m.indices.size() * copies);
+    for (int c = 0; c < copies; ++c)
+        all.insert(all.end(), m.indices.begin(), m.indices.end());
+    m.indices = std::move(all);
     return m;
 }
 
@@ -415,8 +462,9 @@ struct Draco {
 };
 #endif
 
+template <bool kColors>
 struct Kvx {
-    static constexpr const char* kName = "MStlCompressor";
+    static constexpr const char* kName = kColors ? "MStlCompressor_colors" : "MStlCompressor";
     using Decoded = MStlBase;
 
     // The host's mesh is already an MStlBase; filling it is timed on its own (fill rows).
@@ -426,7 +474,11 @@ struct Kvx {
             if (source == &m) return host;
         MStlBase& host = hosts.emplace_back(&m, MStlBase()).second;
         host.SetPoints(m.points);
-        host.SetTriangles(m.indices);
+        std::vector<std::uint16_t> colors;
+        if (kColors)
+            for (std::size_t t = 0; t < m.Triangles(); ++t)
+                colors.push_back(static_cast<std::uint16_t>(0x8000 | (t * 7919 & 0x7FFF)));
+        host.SetTriangles(m.indices, colors);
         return host;
     }
 
@@ -565,6 +617,16 @@ void RegisterFill(const Mesh& mesh) {
     })->Unit(UnitFor(mesh));
 }
 
+// Meshes that only the codecs meant for any mesh run (see the top).
+std::deque<Mesh> SpecialMeshes() {
+    std::deque<Mesh> meshes;
+    meshes.push_back(Fans("fan_160k", 1, 160000));
+    meshes.push_back(Fans("fan_1.2M", 1, 1200000));
+    meshes.push_back(Fans("fans_760x1316", 1316, 760));
+    meshes.push_back(Repeated("repeated_1M", 1000, 1000));
+    return meshes;
+}
+
 std::deque<Mesh> Meshes() {
     std::deque<Mesh> meshes;
     meshes.push_back(Torus("torus_1M", 1000, 500));
@@ -595,8 +657,17 @@ int main(int argc, char** argv) {
         RegisterCodec<Draco<false>>(mesh);
         RegisterCodec<Draco<true>>(mesh);
 #endif
-        RegisterCodec<Kvx>(mesh);
-        if (&mesh == &meshes.front()) RegisterFill(mesh);
+        RegisterCodec<Kvx<false>>(mesh);
+        if (&mesh == &meshes.front()) {
+            RegisterCodec<Kvx<true>>(mesh);
+            RegisterFill(mesh);
+        }
+    }
+    static const std::deque<Mesh> special = SpecialMeshes();
+    for (const Mesh& mesh : special) {
+        RegisterCodec<Stl>(mesh);
+        RegisterCodec<Kvx<false>>(mesh);
+        RegisterCodec<Kvx<true>>(mesh);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -34,11 +34,40 @@ private:
     bool armed_ = true;
 };
 
-// "QORZIP" or "QORCOM" at the start of `bytes`, or null.
+// The first kHeadBytes bytes of the outer chunk header that MTag::WRITE writes for the
+// name-only tag `kind` (name, version byte, flags byte), taken from MTag itself.
+struct ContainerHead {
+    const char* kind;
+    std::uint8_t bytes[kHeadBytes];
+};
+
+ContainerHead WrittenHead(const char* kind) {
+    ContainerHead head{kind, {}};
+    MFileMemory file;
+    MTag tag(kind);
+    const bool ok = file.OPEN_WRITE(MTag::kHeaderSize, nullptr) && tag.WRITE(file) &&
+                    file.CHANGE_MODE(1) && file.READ(head.bytes, kHeadBytes) == kHeadBytes;
+    if (!ok) head.kind = nullptr;  // matches nothing
+    return head;
+}
+
+// "QORCOM" or "QORZIP" when `bytes` start with the whole 8-byte head of that outer tag, or null.
+// Comparing all 8 bytes (not only the name) makes a wrong key pass for a right one only once
+// in 2^32 keys.
 const char* ContainerKind(const std::uint8_t* bytes) {
-    for (const char* kind : {"QORCOM", "QORZIP"})
-        if (std::memcmp(bytes, kind, 6) == 0) return kind;
+    static const ContainerHead heads[] = {WrittenHead("QORCOM"), WrittenHead("QORZIP")};
+    for (const ContainerHead& head : heads)
+        if (head.kind != nullptr && std::memcmp(bytes, head.bytes, kHeadBytes) == 0)
+            return head.kind;
     return nullptr;
+}
+
+// True when obfuscating a file with `key` leaves its bytes 4 and 5 ("IP" of "QORZIP") as they
+// are.
+bool KeepsBytes4And5(std::uint32_t key) {
+    unsigned char mark[2] = {'I', 'P'};
+    Encrypt(mark, sizeof mark, key);
+    return mark[0] == 'I' && mark[1] == 'P';
 }
 
 }  // namespace
@@ -49,12 +78,22 @@ MFileName KvxFileName(const std::wstring& fileName) {
     return name;
 }
 
-std::uint32_t PasswordKey(const std::wstring& password) {
+std::uint32_t RawPasswordKey(const std::wstring& password) {
     return StringToULong(CharacterSetConversions::String<char>(password));
 }
 
+std::uint32_t PasswordKey(const std::wstring& password) {
+    // Each step keeps bytes 4 and 5 with a chance of 1 in 65,536, so the loop ends at once for
+    // all but a few keys and after one more step for nearly all of those.
+    std::uint32_t key = RawPasswordKey(password);
+    while (KeepsBytes4And5(key))
+        key = RemixKey(key);
+    return key;
+}
+
 bool WriteEnvelope(const std::wstring& fileName, const std::wstring& password,
-                   const ContentWriter& writeContent) {
+                   const ContentWriter& writeContent,
+                   const std::function<bool(std::uint64_t)>& acceptSize) {
     const MFileName target = KvxFileName(fileName);
     if (!CanReplaceFile(target)) return false;
 
@@ -89,6 +128,7 @@ bool WriteEnvelope(const std::wstring& fileName, const std::wstring& password,
         Encrypt(memory.GET_BUFFER() + kClearBytes,
                 static_cast<std::size_t>(memory.SIZE()) - kClearBytes, PasswordKey(password));
     }
+    if (acceptSize && !acceptSize(static_cast<std::uint64_t>(memory.SIZE()))) return false;
     return memory.CHANGE_MODE(1) &&
            ReplaceFile(target, [&](MFile& out) { return out.COPY(memory); });
 }
@@ -113,9 +153,22 @@ int ReadEnvelope(const std::wstring& fileName, const std::wstring& password, MFi
     std::uint8_t* bytes = memory.GET_BUFFER();
     const char* kind = ContainerKind(bytes);
     if (kind == nullptr) {
-        const std::uint32_t key = PasswordKey(password);
-        Decrypt(bytes + kClearBytes, kHeadBytes - kClearBytes, key);
-        kind = ContainerKind(bytes);
+        // Obfuscated: bytes 4 to 7 must decrypt to the rest of the outer tag's head. The
+        // password's raw key is tried second, for files that earlier versions wrote with a raw
+        // key that PasswordKey now re-mixes (their bytes 4 and 5 are clear, 6 and 7 are not).
+        const std::uint32_t keys[] = {PasswordKey(password), RawPasswordKey(password)};
+        std::uint32_t key = keys[0];
+        for (std::uint32_t candidate : keys) {
+            std::uint8_t head[kHeadBytes];
+            std::memcpy(head, bytes, kHeadBytes);
+            Decrypt(head + kClearBytes, kHeadBytes - kClearBytes, candidate);
+            kind = ContainerKind(head);
+            if (kind != nullptr) {
+                key = candidate;
+                std::memcpy(bytes, head, kHeadBytes);
+                break;
+            }
+        }
         if (kind == nullptr) return kEnvelopeWrongPassword;
         Decrypt(bytes + kHeadBytes, static_cast<std::size_t>(memory.SIZE()) - kHeadBytes, key);
     }

@@ -39,15 +39,23 @@ using ContentWriter = std::function<bool(MFile&)>;
 // `fileName` with the extension of its last element replaced by ".kvx".
 MFileName KvxFileName(const std::wstring& fileName);
 
-// The 32-bit key that a password stands for.
+// The key that the conversion of the password gives (StringToULong of its UTF-8 bytes).
+std::uint32_t RawPasswordKey(const std::wstring& password);
+// The 32-bit key that a password stands for: its raw key, unless obfuscating with that key
+// leaves file bytes 4 and 5 ("IP") unchanged, which would make the file look unobfuscated.
+// Such a key (about one in 65,536) is re-mixed until the result changes those bytes, so every
+// password's files read back; all other passwords keep their raw key.
 std::uint32_t PasswordKey(const std::wstring& password);
 
 // Writes a KVX file named KvxFileName(fileName). The content is staged in a temporary file,
 // compressed and obfuscated in memory, written to a new file beside the target and renamed over
 // it, so a failure leaves an existing target untouched and no partial file behind. Temporary
 // files are removed on every path. True when the file was written.
+// `acceptSize`, when given, is asked before anything is written to the target whether a file of
+// that many bytes may be written; false stops the export.
 bool WriteEnvelope(const std::wstring& fileName, const std::wstring& password,
-                   const ContentWriter& writeContent);
+                   const ContentWriter& writeContent,
+                   const std::function<bool(std::uint64_t)>& acceptSize = {});
 
 // Opens a KVX file and unwraps its object stream into a new temporary file. On kEnvelopeOk,
 // `temp` is open for reading at the first object chunk and `tempName` names it; the caller owns

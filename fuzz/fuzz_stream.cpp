@@ -1,15 +1,18 @@
 // Fuzz target: the object stream reader over arbitrary payload bytes, with every class the
-// library registers and the framework's test classes; whatever reads is written back.
+// library registers and the framework's test classes, in one read scope with the budget of a
+// file of that size, as an import reads; whatever reads is written back.
 #include <cstdint>
 #include <vector>
 
 #include "maker/MFile.h"
 #include "persistence/ObjectStream.h"
+#include "persistence/StreamScope.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     MFileMemory file;
     file.OPEN_READ(data, size);
     std::vector<KvxInternal::MHDynBase> kept;
+    KvxInternal::StreamScope scope(file, MReadBudget::LimitFor(size));
     KvxInternal::MHDynBase handle;
     // Each call either consumes a chunk or ends the stream, so this loop is bounded by the size.
     for (std::size_t calls = 0; calls <= size / 12 + 1; ++calls) {

@@ -61,3 +61,7 @@ std::uint32_t StringToULong(std::string_view text) {
         h = (h ^ c) * 0x01000193u;
     return Mix(h ^ static_cast<std::uint32_t>(text.size()));
 }
+
+std::uint32_t RemixKey(std::uint32_t key) {
+    return Mix(key + 0x9E3779B9u);
+}

@@ -15,3 +15,7 @@ void Decrypt(unsigned char* data, std::size_t length, std::uint32_t key);
 
 // A 32-bit key from a narrow string (the same string always gives the same key).
 std::uint32_t StringToULong(std::string_view text);
+
+// A key derived from `key` by a fixed full mix (a bijection of the 32-bit values), for callers
+// that must step away from a key without changing any other key.
+std::uint32_t RemixKey(std::uint32_t key);

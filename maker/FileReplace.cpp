@@ -16,14 +16,12 @@ bool CanReplaceFile(const MFileName& target) {
 bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& write) {
     MFileName staging;
     if (!staging.SET_TEMP_NAME(target.GET_DIRECTORY(), L".kvx-", L".part", 0xFFFF, 0)) return false;
-    bool renamed = false;
-    {
-        MFile out(0x40000);
-        if (out.OPEN_WRITE(staging.GET())) {
-            const bool written = write(out) && out.SYNC();
-            renamed = out.CLOSE() && written && staging.RENAME_OVER(target);
-        }
-    }
-    if (!renamed) staging.REMOVE();
-    return renamed;
+    // Declared before the file so that the file is closed before it is removed.
+    RemoveFileOnExit removeStaging(staging);
+    MFile out(0x40000);
+    if (!out.OPEN_WRITE(staging.GET())) return false;
+    const bool written = write(out) && out.SYNC();
+    if (!out.CLOSE() || !written || !staging.RENAME_OVER(target)) return false;
+    removeStaging.Keep();
+    return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <utility>
 
 #include "maker/MFileName.h"
 
@@ -12,5 +13,25 @@ class MFile;
 bool CanReplaceFile(const MFileName& target);
 
 // Writes the file `target` through `write` (which gets a file open for writing). On any failure,
-// `write`'s included, the target is left as it was and no file is left behind.
+// `write`'s included, the target is left as it was and no file is left behind; an exception
+// from `write` passes on after the staged file has been removed.
 bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& write);
+
+// Removes the named file when the scope is left, on every path (exceptions included), unless
+// Keep was called: the owner of a temporary file declares one right after creating it.
+class RemoveFileOnExit {
+public:
+    explicit RemoveFileOnExit(MFileName name) : name_(std::move(name)) {}
+    ~RemoveFileOnExit() {
+        if (armed_) name_.REMOVE();
+    }
+    RemoveFileOnExit(const RemoveFileOnExit&) = delete;
+    RemoveFileOnExit& operator=(const RemoveFileOnExit&) = delete;
+
+    // The file stays (it was renamed, or handed to someone else).
+    void Keep() { armed_ = false; }
+
+private:
+    MFileName name_;
+    bool armed_ = true;
+};

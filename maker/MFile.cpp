@@ -240,7 +240,7 @@ std::size_t MFile::READ(bool* data, std::size_t count) {
     std::size_t done = 0;
     while (done < count) {
         const std::size_t want = std::min(count - done, sizeof chunk);
-        const std::size_t got = ReadRaw(chunk, want);
+        const std::size_t got = ReadLimited(chunk, want);
         for (std::size_t i = 0; i < got; ++i)
             data[done + i] = chunk[i] != 0;
         done += got;

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+class MReadSession;
+
 class MFile {
 public:
     enum Result : int {
@@ -114,6 +116,9 @@ public:
     bool SET_BUFFER_SIZE(std::size_t size);
 
     std::wstring GET_FILENAME() const { return path_; }
+    // The read session attached to this file (see maker/ReadBudget.h), or null.
+    MReadSession* GetReadSession() const { return session_; }
+    void SetReadSession(MReadSession* session) { session_ = session; }
     int GET_RESULT() const { return result_; }
     bool IsReading() const { return reading_; }
 
@@ -147,6 +152,7 @@ private:
     bool WriteAt(std::int64_t position, const void* data, std::size_t bytes);
 
     std::int64_t limit_ = INT64_MAX;
+    MReadSession* session_ = nullptr;
     int fd_ = -1;
     bool writable_ = false;
     int result_ = MFILE_OK;

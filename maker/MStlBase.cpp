@@ -93,14 +93,15 @@ bool MStlBase::SetTriangles(std::span<const std::uint32_t> indices,
 
 bool MStlBase::DecodeTriangles(std::size_t count, const IndexDecoder& decode,
                                std::span<const std::uint16_t> colors) {
-    // The indices are decoded into the last 12 of every 28 bytes of the new triangle storage;
-    // triangle t is written at 28 t, which never reaches the indices of a later triangle.
-    static_assert(sizeof(MStlTriangle) == 28 && alignof(MStlTriangle) == 4);
+    if (count > std::numeric_limits<std::size_t>::max() / (3 * sizeof(std::uint32_t)) ||
+        (!colors.empty() && colors.size() != count))
+        return false;
+    // Written in full by the decoder, so not cleared first.
+    const auto indices = std::make_unique_for_overwrite<std::uint32_t[]>(3 * count);
+    if (!decode(indices.get())) return false;
     std::vector<MStlTriangle> triangles;
     triangles.reserve(count);
-    auto* indices = reinterpret_cast<std::uint32_t*>(
-        reinterpret_cast<unsigned char*>(triangles.data()) + 16 * count);
-    return decode(indices) && BuildTriangles(indices, count, colors, triangles);
+    return BuildTriangles(indices.get(), count, colors, triangles);
 }
 
 bool MStlBase::BuildTriangles(const std::uint32_t* indices, std::size_t count,

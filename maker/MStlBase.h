@@ -121,7 +121,9 @@ public:
                       std::span<const std::uint16_t> colors = {});
 
     // SetTriangles for decoders: `decode` writes the 3 * count indices into the buffer it is
-    // given (inside the new triangle storage, which saves a copy) and returns whether it could.
+    // given (room for exactly that many) and returns whether it could. The triangles are
+    // replaced only when it could and the indices and colours pass SetTriangles' checks;
+    // otherwise they stay unchanged and the result is false.
     using IndexDecoder = std::function<bool(std::uint32_t* indices)>;
     bool DecodeTriangles(std::size_t count, const IndexDecoder& decode,
                          std::span<const std::uint16_t> colors = {});

@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
-#include <unordered_map>
 #include <vector>
 
 #include "maker/MFile.h"
+#include "maker/ReadBudget.h"
 
 namespace {
 
@@ -24,6 +24,8 @@ constexpr std::uint64_t kTrianglesPerByte = 1;
 // Compressed bytes fed to the decompressor at a time. A frame that fits in one read is decoded
 // in a single pass straight into the body; larger ones go through the decoder's window.
 constexpr std::size_t kReadChunk = std::size_t{4} << 20;
+// What one decoded triangle costs: its storage, its colour code and its three decoded indices.
+constexpr std::uint64_t kTriangleBytes = sizeof(MStlTriangle) + 2 + 3 * sizeof(std::uint32_t);
 
 void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
     for (; v >= 0x80; v >>= 7)
@@ -42,32 +44,62 @@ bool GetVarint(const unsigned char*& p, const unsigned char* end, std::uint64_t&
     return false;
 }
 
-// Triangle order for the index codec, and where each triangle came from (for its colour).
+// After each triangle it emits, the vertex cache optimiser rescores the remaining triangles of
+// every point in its cache, so its work grows with the sum over points of the square of their
+// triangle counts (a fan of a million triangles around one point takes many minutes). Meshes
+// whose sum stays within this many per triangle corner take it (its order compresses best;
+// the sum per corner is at most the largest count, which is far below this in ordinary meshes);
+// the others take the FIFO optimiser, which is linear whatever the mesh.
+constexpr std::uint64_t kMaxCacheOptimiserWork = 256;
+constexpr unsigned kFifoCacheSize = 16;
+
+bool CacheOptimiserTooCostly(const std::vector<std::uint32_t>& indices, std::size_t points) {
+    std::vector<std::uint32_t> valence(points);
+    const std::uint64_t limit = kMaxCacheOptimiserWork * indices.size();
+    std::uint64_t work = 0;  // the sum of the squared counts so far; stops before it overflows
+    for (const std::uint32_t i : indices) {
+        work += 2 * std::uint64_t{valence[i]++} + 1;
+        if (work > limit) return true;
+    }
+    return false;
+}
+
+// A triangle's three indices and where it stands, ordered by the indices and then the place.
+struct Placed {
+    std::uint64_t first;   // indices 0 and 1
+    std::uint64_t second;  // index 2 and the triangle's place
+    friend bool operator<(const Placed& a, const Placed& b) {
+        return a.first != b.first ? a.first < b.first : a.second < b.second;
+    }
+};
+
+std::vector<Placed> SortedTriangles(const std::vector<std::uint32_t>& indices) {
+    std::vector<Placed> out(indices.size() / 3);
+    for (std::size_t t = 0; t < out.size(); ++t)
+        out[t] = {std::uint64_t{indices[3 * t]} << 32 | indices[3 * t + 1],
+                  std::uint64_t{indices[3 * t + 2]} << 32 | t};
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Triangle order for the index codec, and where each triangle came from (for its colour). The
+// optimisers only reorder whole triangles, keeping each one's corner order; equal triangles are
+// matched in turn, so they keep their colours as a multiset. Both steps are n log n at worst.
 std::vector<std::uint32_t> CacheOrder(const std::vector<std::uint32_t>& indices, std::size_t points,
                                       std::vector<std::uint32_t>* origin) {
     std::vector<std::uint32_t> ordered(indices.size());
-    meshopt_optimizeVertexCache(ordered.data(), indices.data(), indices.size(), points);
+    if (CacheOptimiserTooCostly(indices, points))
+        meshopt_optimizeVertexCacheFifo(ordered.data(), indices.data(), indices.size(), points,
+                                        kFifoCacheSize);
+    else
+        meshopt_optimizeVertexCache(ordered.data(), indices.data(), indices.size(), points);
     if (origin != nullptr) {
-        // The optimiser only reorders whole triangles; find each one's source (duplicates are
-        // matched in turn, so equal triangles keep their colours as a multiset).
-        std::unordered_map<std::uint64_t, std::vector<std::uint32_t>> where;
-        auto key = [](const std::uint32_t* t) {
-            return (std::uint64_t{t[0]} * 0x9E3779B97F4A7C15ull) ^
-                   (std::uint64_t{t[1]} * 0xC2B2AE3D27D4EB4Full) ^
-                   (std::uint64_t{t[2]} * 0x165667B19E3779F9ull);
-        };
-        const std::size_t count = indices.size() / 3;
-        for (std::size_t t = count; t-- > 0;)
-            where[key(&indices[3 * t])].push_back(static_cast<std::uint32_t>(t));
-        origin->resize(count);
-        for (std::size_t t = 0; t < count; ++t) {
-            auto& candidates = where[key(&ordered[3 * t])];
-            auto it = std::find_if(candidates.rbegin(), candidates.rend(), [&](std::uint32_t s) {
-                return std::equal(&indices[3 * s], &indices[3 * s] + 3, &ordered[3 * t]);
-            });
-            (*origin)[t] = *it;
-            candidates.erase(std::next(it).base());
-        }
+        // Sorted by their indices, the k-th triangle of each side is the same triangle.
+        const std::vector<Placed> from = SortedTriangles(indices), to = SortedTriangles(ordered);
+        origin->resize(from.size());
+        for (std::size_t k = 0; k < from.size(); ++k)
+            (*origin)[static_cast<std::uint32_t>(to[k].second)] =
+                static_cast<std::uint32_t>(from[k].second);
     }
     return ordered;
 }
@@ -143,6 +175,8 @@ bool MStlCompressor::Encode() {
     const std::size_t packed =
         ZSTD_compress(frame.data(), frame.size(), body.data(), body.size(), kZstdLevel);
     if (ZSTD_isError(packed)) return false;
+    // What reading this payload back will charge to the reader's budget.
+    readCost_ = DecodeCost(packed, body.size(), pointCount, triangleCount);
     return file_->WRITE(&version, 1) == 1 && file_->WRITE(frame.data(), packed) == packed;
 }
 
@@ -156,12 +190,14 @@ bool MStlCompressor::ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size
     const std::int64_t available = file_->REMAINING();
     // Filled by the reads, so not cleared first.
     const auto chunkSize = static_cast<std::size_t>(std::min<std::int64_t>(available, kReadChunk));
+    if (!Charge(1, chunkSize)) return false;
     const auto chunk = std::make_unique_for_overwrite<unsigned char[]>(chunkSize);
     ZSTD_inBuffer in{chunk.get(), 0, 0};
     in.size = file_->READ(chunk.get(), chunkSize);
     const unsigned long long size = ZSTD_getFrameContentSize(chunk.get(), in.size);
     if (size == ZSTD_CONTENTSIZE_UNKNOWN || size == ZSTD_CONTENTSIZE_ERROR || size == 0 ||
-        size > kExpansionFloor + kMaxExpansion * static_cast<std::uint64_t>(available))
+        size > kExpansionFloor + kMaxExpansion * static_cast<std::uint64_t>(available) ||
+        !Charge(1, size))
         return false;
     // Written in full by the decompressor, so not cleared first.
     body = std::make_unique_for_overwrite<unsigned char[]>(size);
@@ -184,9 +220,22 @@ bool MStlCompressor::ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size
     return unread == 0 || file_->SEEK(-static_cast<std::int64_t>(unread), MFile::SEEK_FROM_CURRENT);
 }
 
+bool MStlCompressor::Charge(std::uint64_t count, std::uint64_t size) {
+    if (!TakeReadBudget(*file_, count, size)) return false;
+    readCost_ += count * size;
+    return true;
+}
+
+std::uint64_t MStlCompressor::DecodeCost(std::uint64_t payloadBytes, std::uint64_t bodyBytes,
+                                         std::uint64_t points, std::uint64_t triangles) {
+    return std::min<std::uint64_t>(payloadBytes, kReadChunk) + bodyBytes +
+           points * sizeof(MStlPoint) + triangles * kTriangleBytes;
+}
+
 bool MStlCompressor::Decode() {
     MStlBase& mesh = *data_;
     mesh.ClearStl(true);
+    readCost_ = 0;
     unsigned char version = 0;
     if (file_->READ(&version, 1) != 1 || version != kFormatVersion) return false;
     std::unique_ptr<unsigned char[]> body;
@@ -209,6 +258,10 @@ bool MStlCompressor::Decode() {
     if (pointCount > kPointsPerByte * vertexBytes + 1024 ||
         triangleCount > kTrianglesPerByte * indexBytes)
         return false;
+    // Before anything is allocated for them: the points and the triangles (with their colour
+    // codes and the decoded indices).
+    if (!Charge(pointCount, sizeof(MStlPoint)) || !Charge(triangleCount, kTriangleBytes))
+        return false;
     const unsigned char* const vertices = p;
     const unsigned char* const indexBlock = vertices + vertexBytes;
     const unsigned char* const colorCodes = indexBlock + indexBytes;
@@ -230,5 +283,7 @@ bool MStlCompressor::Decode() {
         mesh.ClearStl(true);
         return false;
     }
+    // The box of all points, as the other mesh readers leave it.
+    mesh.UpdateExtremes(true);
     return true;
 }

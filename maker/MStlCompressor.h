@@ -11,7 +11,9 @@
 //
 // Decoding is safe on untrusted input: the decoded size is bounded by kMaxExpansion x the bytes
 // that remain (plus kExpansionFloor), counts are bounded by what the decoded blocks can hold, and
-// every index is checked against the point count; running out of memory is a failure too. Damage
+// every index is checked against the point count; running out of memory is a failure too. When
+// the file is read under a budget (maker/ReadBudget.h), every buffer is charged to it before it
+// is allocated (DecodeCost), and a charge that does not fit fails the decode. Damage
 // the codecs can see makes Operate return false and leaves the mesh empty; the payload carries no
 // checksum of its own, as the file's frame checksum covers it.
 #pragma once
@@ -32,10 +34,19 @@ public:
     void SetFile(MFile* file) { file_ = file; }
     bool Operate(std::shared_ptr<IProgressDelegate> progress) override;
 
+    // After an encode: what decoding the payload will charge to a reader's budget. After a
+    // decode: what it charged.
+    std::uint64_t ReadCost() const { return readCost_; }
+    // What decoding a payload of `payloadBytes` whose frame holds `bodyBytes` charges.
+    static std::uint64_t DecodeCost(std::uint64_t payloadBytes, std::uint64_t bodyBytes,
+                                    std::uint64_t points, std::uint64_t triangles);
+
 private:
     bool Encode();
     bool Decode();
     bool ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size_t& bodySize);
+    bool Charge(std::uint64_t count, std::uint64_t size);
 
     MFile* file_ = nullptr;
+    std::uint64_t readCost_ = 0;
 };

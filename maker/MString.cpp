@@ -1,6 +1,7 @@
 #include "maker/MString.h"
 
 #include "maker/MFile.h"
+#include "maker/ReadBudget.h"
 #include "maker/Text.h"
 
 bool MString::WRITE(MFile& file) const {
@@ -14,6 +15,8 @@ bool MString::READ(MFile& file) {
     std::uint32_t n = 0;
     if (file.READ(&n, 1) != 1) return false;
     if (n > kMaxBytes || static_cast<std::int64_t>(n) > file.REMAINING()) return false;
+    // The text as it is kept (wide characters), and its bytes while they are converted.
+    if (!TakeReadBudget(file, n, sizeof(wchar_t) + 1)) return false;
     std::string bytes(n, '\0');
     if (file.READ(bytes.data(), n) != n) return false;
     text_ = CharacterSetConversions::String<wchar_t>(bytes);

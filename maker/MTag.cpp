@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "maker/MFile.h"
+#include "maker/ReadBudget.h"
 
 void MTag::INIT(const char* name, std::uint8_t version, std::uint8_t flags) {
     std::memset(name_, 0, sizeof name_);
@@ -79,6 +80,10 @@ bool MTagList::Parse(std::int64_t start, std::int64_t end, int depth, bool recur
     for (std::int64_t pos = start; pos < end;) {
         if (end - pos < static_cast<std::int64_t>(MTag::kHeaderSize)) return fail();
         if (nodes_.size() >= kMaxNodes || !file_->SEEK(pos)) return fail();
+        if (budget_ != nullptr) {
+            if (!budget_->Take(sizeof(Node))) return fail();
+            charged_ += sizeof(Node);
+        }
         MTag tag;
         if (!tag.READ(*file_, end)) return fail();
         const std::size_t index = nodes_.size();
@@ -93,16 +98,28 @@ bool MTagList::Parse(std::int64_t start, std::int64_t end, int depth, bool recur
     return true;
 }
 
-bool MTagList::BUILD_TAG_LIST(MFile& file, const MTag& chunk, bool recursive) {
-    file_ = &file;
+void MTagList::Clear() {
     nodes_.clear();
+    if (budget_ != nullptr) budget_->Give(charged_);
+    budget_ = nullptr;
+    charged_ = 0;
+}
+
+bool MTagList::Start(MFile& file) {
+    Clear();
+    file_ = &file;
+    budget_ = ReadBudgetOf(file);
+    return true;
+}
+
+bool MTagList::BUILD_TAG_LIST(MFile& file, const MTag& chunk, bool recursive) {
+    Start(file);
     if (chunk.GetContentsPosition() < 0) return false;
     return Parse(chunk.GetContentsPosition(), chunk.GetEndPosition(), 1, recursive);
 }
 
 bool MTagList::BUILD_TAG_TREE(MFile& file, std::int64_t start, std::int64_t end) {
-    file_ = &file;
-    nodes_.clear();
+    Start(file);
     if (start < 0 || end < start) return false;
     return Parse(start, end, 1, true);
 }

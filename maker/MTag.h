@@ -69,10 +69,20 @@ private:
     std::uint32_t length_ = 0;
 };
 
+class MReadBudget;
+
+// A list of the chunks inside a chunk. While a file is read under a budget (maker/ReadBudget.h),
+// the list's nodes are charged to it as they are listed and given back when the list is cleared
+// or destroyed.
 class MTagList {
 public:
     static constexpr std::size_t kMaxNodes = std::size_t{1} << 20;
     static constexpr int kMaxDepth = 16;
+
+    MTagList() = default;
+    ~MTagList() { Clear(); }
+    MTagList(const MTagList&) = delete;
+    MTagList& operator=(const MTagList&) = delete;
 
     // Lists the chunks directly inside `chunk` (all levels when `recursive`). The contents must
     // consist of whole chunks; otherwise false.
@@ -104,10 +114,14 @@ private:
     };
 
     bool Parse(std::int64_t start, std::int64_t end, int depth, bool recursive);
+    bool Start(MFile& file);
+    void Clear();
     std::size_t IndexOf(const MTag* tag) const;
     const MTag* Find(std::size_t from, std::size_t to, int baseDepth, MTag& wanted, int maxDepth,
                      unsigned skip, bool seek);
 
     MFile* file_ = nullptr;
     std::vector<Node> nodes_;
+    MReadBudget* budget_ = nullptr;
+    std::uint64_t charged_ = 0;
 };

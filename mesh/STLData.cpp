@@ -2,6 +2,7 @@
 
 #include "maker/Logging.h"
 #include "maker/MStlCompressor.h"
+#include "maker/ReadBudget.h"
 #include "maker/Text.h"
 
 namespace KvxInternal {
@@ -14,11 +15,15 @@ namespace {
 
 constexpr std::size_t kLegacyFileBuffer = 0x40000;
 
-bool RunCompressor(MFile& file, MStlBase& mesh) {
+// Encodes or decodes; `readCost` receives what reading the payload charges (or will charge) to
+// a reader's budget.
+bool RunCompressor(MFile& file, MStlBase& mesh, std::uint64_t& readCost) {
     MStlCompressor compressor;
     compressor.SetDataPointer(&mesh);
     compressor.SetFile(&file);
-    return compressor.Operate(nullptr);
+    const bool ok = compressor.Operate(nullptr);
+    readCost = compressor.ReadCost();
+    return ok;
 }
 
 // The fewest bytes (1 to 4) that hold `value`.
@@ -33,7 +38,8 @@ std::size_t Width(std::uint64_t value) {
 // The payload is the compressed mesh; a failed encode fails the write (a file is never written
 // with triangles missing).
 bool IVSTLData::Write(MFile& file) {
-    return WriteClassChunk(*this, file, [this](MFile& f) { return RunCompressor(f, *mesh); });
+    return WriteClassChunk(*this, file,
+                           [this](MFile& f) { return RunCompressor(f, *mesh, readCost); });
 }
 
 bool IVSTLData::Read(MFile& file) {
@@ -59,6 +65,7 @@ bool IVSTLData::Read(MFile& file) {
 bool IVSTLData::ReadTriangleData(MFile& file, std::uint8_t version) {
     if (version == 0) return false;
     dataPosition = file.TELL();
+    dataEnd = dataPosition + file.REMAINING();
     storageKind = version == 1 ? StorageLegacy : StorageCompressed;
     return ReadTriangles(file);
 }
@@ -67,11 +74,16 @@ bool IVSTLData::ReadTriangles(MFile& file) {
     switch (storageKind) {
         case StorageNone:
             return true;
-        case StorageLegacy:
-            return ReadLegacyTriangles(file, *mesh);
+        case StorageLegacy: {
+            const MReadBudget* budget = ReadBudgetOf(file);
+            const std::uint64_t before = budget != nullptr ? budget->Used() : 0;
+            const bool ok = ReadLegacyTriangles(file, *mesh);
+            readCost = budget != nullptr ? budget->Used() - before : 0;
+            return ok;
+        }
         case StorageCompressed:
             mesh->ClearStl(true);
-            return RunCompressor(file, *mesh);
+            return RunCompressor(file, *mesh, readCost);
     }
     return false;
 }
@@ -84,12 +96,16 @@ bool IVSTLData::LoadTriangleData() {
                          sourceFile.GET().c_str())));
         return false;
     }
-    if (!file.SEEK(dataPosition)) {
+    // The mesh costs what it cost when the file was first read, which its import has reserved.
+    const MReadSession session(file, readCost != 0 ? readCost : UINT64_MAX);
+    if (!file.SEEK(dataPosition) || dataEnd < dataPosition) {
         GetLogger().Log(
             LogMessage(FormatString(L"<IVSTLData::LoadTriangleData> Cannot seek to %ld in '%ls'",
                                     static_cast<long>(dataPosition), sourceFile.GET().c_str())));
         return false;
     }
+    // The triangles end where their chunk ended when the file was first read.
+    const MFile::Limit limit(file, dataEnd);
     return ReadTriangles(file);
 }
 
@@ -134,7 +150,8 @@ bool ReadLegacyTriangles(MFile& file, MStlBase& mesh) {
         extent = std::max(extent, d);
     }
     const std::size_t w = Width(static_cast<std::uint32_t>(extent));
-    if (std::uint64_t{pointCount} * 3 * w > static_cast<std::uint64_t>(file.REMAINING()))
+    if (std::uint64_t{pointCount} * 3 * w > static_cast<std::uint64_t>(file.REMAINING()) ||
+        !TakeReadBudget(file, pointCount, sizeof(MStlPoint)))
         return false;
     std::vector<MStlPoint> points(pointCount);
     for (MStlPoint& p : points) {
@@ -148,7 +165,8 @@ bool ReadLegacyTriangles(MFile& file, MStlBase& mesh) {
     std::uint32_t triangleCount = 0;
     if (!ReadOne(file, triangleCount)) return false;
     const std::size_t width = Width(pointCount);
-    if (std::uint64_t{triangleCount} * 3 * width > static_cast<std::uint64_t>(file.REMAINING()))
+    if (std::uint64_t{triangleCount} * 3 * width > static_cast<std::uint64_t>(file.REMAINING()) ||
+        !TakeReadBudget(file, triangleCount, sizeof(MStlTriangle) + 3 * sizeof(std::uint32_t)))
         return false;
     std::vector<std::uint32_t> indices(std::size_t{triangleCount} * 3);
     for (std::uint32_t& i : indices)

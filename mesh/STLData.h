@@ -51,6 +51,10 @@ public:
     MFileName sourceFile;
     StorageKind storageKind = StorageNone;
     std::int64_t dataPosition = 0;
+    std::int64_t dataEnd = 0;  // the end of the chunk that holds them
+    // What reading the triangles charges to a reader's budget: recorded when they are read or
+    // written, and the budget that LoadTriangleData reads them under again.
+    std::uint64_t readCost = 0;
 
 private:
     bool ReadTriangleData(MFile& file, std::uint8_t version);

@@ -1,13 +1,33 @@
 #include <algorithm>
 
 #include "container/Envelope.h"
+#include "maker/FileReplace.h"
 #include "maker/MFile.h"
+#include "maker/ReadBudget.h"
 #include "mesh/STLData.h"
 #include "operators/MStlOperatorKVX.h"
 #include "operators/Package.h"
 #include "scene/ColorArray.h"
 
 using namespace KvxInternal;
+
+namespace {
+
+// Upper bounds of what the reader charges to its budget for the objects an export writes
+// (maker/ReadBudget.h): an object with its small fields, scene record and chunk lists; a
+// character of a name (kept wide, converted from up to 4 bytes); and the scratch space of one
+// object's reading.
+constexpr std::uint64_t kObjectAllowance = 4096;
+constexpr std::uint64_t kNameAllowance = 4 * (sizeof(wchar_t) + 1);
+constexpr std::uint64_t kReadAllowance = std::uint64_t{1} << 20;
+
+// A colour array is charged as the values it holds and the records of its code.
+std::uint64_t ColorArrayReadCost(std::int32_t count) {
+    const auto n = static_cast<std::uint64_t>(std::max(count, 0));
+    return n * sizeof(std::uint16_t) + 64 * std::min<std::uint64_t>(n, 65536);
+}
+
+}  // namespace
 
 MStlOperatorKVXExport::MStlOperatorKVXExport() = default;
 MStlOperatorKVXExport::~MStlOperatorKVXExport() = default;
@@ -44,6 +64,10 @@ bool MStlOperatorKVXExport::Operate() {
         return false;
     }
     bool contentFailed = false;
+    // What reading the file back will charge to the reader's memory budget, at most: the
+    // exporter never writes a file that its reader would refuse.
+    std::uint64_t readCost = kReadAllowance;
+    auto charge = [&](std::uint64_t bytes) { readCost += bytes; };
     // The object stream: each mesh (with its triangle colours after it), the data blocks, the
     // parameters, and last the scene that pairs meshes with parameters.
     auto writeContent = [&](MFile& file) {
@@ -62,35 +86,61 @@ bool MStlOperatorKVXExport::Operate() {
             exportTriangleColor_ && std::any_of(meshes_.begin(), meshes_.end(), [](const auto& m) {
                 return m.first->HasColoredTriangles();
             });
+        IVSTLData* lastMesh = nullptr;
         for (const auto& [caller, name] : meshes_) {
             MHDynBase object;
             object.AdoptNew("IVSTLData");
             IVSTLData* mesh = object.As<IVSTLData>();
+            lastMesh = mesh;
             mesh->AttachMesh(caller);
             mesh->objectName = name;
             parameters.push_back(mesh->CreateParameter());
             scene->AddObject(object, parameters.back(), 0);
             if (!mesh->Write(file)) return failed();
+            charge(2 * kObjectAllowance + mesh->readCost + kNameAllowance * name.size());
             if (colorArrays) {
+                // Marked as this mesh's colours by carrying the mesh's id (ids are unique per
+                // class), so that readers never take a data block for colours.
                 IVColorArray colors;
                 mesh->CollectTriangleColors(colors);
+                colors.SetId(mesh->GetId());
                 if (!colors.Write(file)) return failed();
+                charge(kObjectAllowance + ColorArrayReadCost(colors.GetColorCount()));
             }
         }
-        for (const auto& block : dataBlocks_) {
+        for (std::size_t b = 0; b < dataBlocks_.size(); ++b) {
+            const auto& block = dataBlocks_[b];
             IVColorArray array;
             array.SetColorCount(static_cast<std::int32_t>(block.size()));
             for (unsigned short v : block)
                 array.AddValue(v);
+            // The first block may follow the last mesh directly; the complement of that mesh's
+            // id marks it as a data block, so readers never take it for the mesh's colours.
+            if (b == 0 && !colorArrays) {
+                const MUIDValue last = lastMesh->GetId();
+                array.SetId(MUIDValue{~last.word0, ~last.word1});
+            }
             if (!array.Write(file)) return failed();
+            charge(kObjectAllowance + ColorArrayReadCost(array.GetColorCount()));
         }
+        charge(kObjectAllowance);  // the scene
         for (const MHDynBase& parameter : parameters)
             if (!parameter->Write(file)) return failed();
         return scene->Write(file) || failed();
     };
+    bool tooLarge = false;
+    auto acceptSize = [&](std::uint64_t fileBytes) {
+        tooLarge = readCost > MReadBudget::LimitFor(fileBytes);
+        return !tooLarge;
+    };
+    auto failure = [&] {
+        return tooLarge        ? ExportMemoryBudgetExceeded
+               : contentFailed ? ExportWriteFailed
+                               : ExportFileFailed;
+    };
     if (selfExtractingPath_.empty()) {
-        if (WriteEnvelope(fileName_, password_, writeContent)) return true;
-        result_ = contentFailed ? ExportWriteFailed : ExportFileFailed;
+        if (WriteEnvelope(fileName_, password_, writeContent, acceptSize)) return true;
+        result_ = failure();
         return false;
     }
 
@@ -104,14 +154,13 @@ bool MStlOperatorKVXExport::Operate() {
         result_ = ExportFileFailed;
         return false;
     }
-    if (!WriteEnvelope(kvxName.GET(), password_, writeContent)) {
-        kvxName.REMOVE();
-        result_ = contentFailed ? ExportWriteFailed : ExportFileFailed;
+    const RemoveFileOnExit removeKvx(kvxName);  // on every path, exceptions included
+    if (!WriteEnvelope(kvxName.GET(), password_, writeContent, acceptSize)) {
+        result_ = failure();
         return false;
     }
     const PackageResult packaged =
         BuildPackage(MFileName(selfExtractingPath_), kvxName, packageName);
-    kvxName.REMOVE();
     if (packaged != PackageResult::Written) result_ = ExportSelfExtractingFailed;
     return packaged == PackageResult::Written;
 }

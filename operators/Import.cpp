@@ -1,10 +1,15 @@
+#include <algorithm>
 #include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "container/Envelope.h"
 #include "maker/MFile.h"
+#include "maker/ReadBudget.h"
 #include "mesh/STLData.h"
 #include "operators/MStlOperatorKVX.h"
 #include "persistence/ObjectStream.h"
+#include "persistence/StreamScope.h"
 #include "scene/ColorArray.h"
 #include "scene/Section.h"
 
@@ -17,8 +22,13 @@ struct MStlOperatorKVXImport::State {
     bool completed = false;
     std::uint32_t meshCount = 0;
     std::uint32_t nextMesh = 0;
-    std::vector<MHDynBase> colorArrays;
+    std::vector<MHDynBase> colorArrays;  // every colour array read, in file order
     std::vector<MHDynBase> meshObjects;
+    // Per mesh: the colour array written as its triangle colours (an index into colorArrays),
+    // or kNoColors.
+    std::vector<std::size_t> meshColors;
+    // The colour arrays that are data blocks, in file order.
+    std::vector<std::size_t> dataBlocks;
     std::vector<Orvex::Common::Color> outputColors;
     std::wstring password;
     std::wstring fileName;
@@ -26,29 +36,110 @@ struct MStlOperatorKVXImport::State {
     bool colorsNeeded = false;
     bool importTriangleColor = false;
 
+    static constexpr std::size_t kNoColors = SIZE_MAX;
+
     void CloseTemp() {
         if (temp.IS_OPEN()) {
             temp.CLOSE();
             tempName.REMOVE();
         }
     }
+    void Discard() {
+        meshObjects.clear();
+        meshColors.clear();
+        dataBlocks.clear();
+        outputColors.clear();
+        colorArrays.clear();
+        haveOutput = completed = false;
+        meshCount = nextMesh = 0;
+    }
     ~State() { CloseTemp(); }
 };
 
 namespace {
 
-// Objects read from a file may link each other both ways and so keep each other alive; the
-// links are broken once the import no longer needs them.
-void BreakLinks(std::vector<MHDynBase>& dependencies) {
-    for (MHDynBase& h : dependencies) {
-        MDependency* d = h.As<MDependency>();
-        if (d == nullptr) continue;
-        const std::vector<MHDynBase> parents = d->parents;
-        d->DetachChildren();
-        for (const MHDynBase& p : parents)
-            if (MDependency* parent = p.As<MDependency>()) parent->DetachChildren();
+// What one mesh was read with: enough to tell its triangle colours from the data blocks.
+struct MeshRead {
+    MUIDValue id;
+    std::size_t triangles = 0;
+    std::size_t followingArray = SIZE_MAX;  // the colour array read right after it, if any
+};
+
+// A colour array is a mesh's triangle colours when it is the object read right after that mesh
+// and it is marked as such: the exporter gives it the mesh's own id (ids are unique per class,
+// so this costs nothing in the format), and gives a data block that directly follows a mesh the
+// complement of that mesh's id. Files without either mark come from writers that did not mark
+// arrays; there an array right after a mesh, with one value per triangle, is taken as its
+// colours. Every other array is a data block.
+void PairColors(const std::vector<MeshRead>& meshes, const std::vector<MHDynBase>& arrays,
+                std::vector<std::size_t>& meshColors, std::vector<std::size_t>& dataBlocks) {
+    auto idOf = [&](std::size_t a) { return arrays[a].As<MUID>()->GetId(); };
+    auto complement = [](const MUIDValue& id) { return MUIDValue{~id.word0, ~id.word1}; };
+    bool marked = false;
+    for (const MeshRead& m : meshes) {
+        if (m.followingArray == SIZE_MAX) continue;
+        const MUIDValue id = idOf(m.followingArray);
+        marked = marked || id == m.id || id == complement(m.id);
     }
-    dependencies.clear();
+    std::vector<bool> taken(arrays.size(), false);
+    meshColors.assign(meshes.size(), SIZE_MAX);
+    for (std::size_t k = 0; k < meshes.size(); ++k) {
+        const std::size_t a = meshes[k].followingArray;
+        if (a == SIZE_MAX) continue;
+        const IVColorArray* colors = arrays[a].As<IVColorArray>();
+        const bool isColors =
+            marked ? idOf(a) == meshes[k].id
+                   : static_cast<std::size_t>(colors->GetColorCount()) == meshes[k].triangles;
+        if (!isColors) continue;
+        meshColors[k] = a;
+        taken[a] = true;
+    }
+    dataBlocks.clear();
+    for (std::size_t a = 0; a < arrays.size(); ++a)
+        if (!taken[a]) dataBlocks.push_back(a);
+}
+
+// The output colours: for each mesh in file order, for each scene in file order that lists it,
+// the mesh colour of its parameter at its first entry. Built in one pass over the scene entries
+// and a sort, so the work is linear in the entries, whatever the numbers of meshes and scenes.
+bool GatherColors(const std::vector<MHDynBase>& meshObjects, const std::vector<MHDynBase>& scenes,
+                  std::vector<Orvex::Common::Color>& out) {
+    std::unordered_map<const IVObject*, std::uint32_t> meshIndex;
+    meshIndex.reserve(meshObjects.size());
+    for (std::uint32_t k = 0; k < meshObjects.size(); ++k) {
+        const IVSTLData* mesh = meshObjects[k].As<IVSTLData>();
+        if (mesh == nullptr) return false;
+        meshIndex.emplace(static_cast<const IVObject*>(mesh), k);
+    }
+    struct Listed {
+        std::uint32_t mesh, scene, entry;
+    };
+    std::vector<Listed> listed;
+    std::unordered_set<std::uint32_t> seen;  // meshes met in the current scene
+    for (std::uint32_t s = 0; s < scenes.size(); ++s) {
+        const IVScene* scene = scenes[s].As<IVScene>();
+        if (scene == nullptr) return false;
+        seen.clear();
+        for (std::uint32_t e = 0; e < scene->GetCount(); ++e) {
+            const auto it = meshIndex.find(scene->GetObject(e));
+            if (it != meshIndex.end() && seen.insert(it->second).second)
+                listed.push_back({it->second, s, e});
+        }
+    }
+    std::sort(listed.begin(), listed.end(), [](const Listed& a, const Listed& b) {
+        return a.mesh != b.mesh ? a.mesh < b.mesh : a.scene < b.scene;
+    });
+    for (const Listed& l : listed) {
+        // A scene entry whose parameter is no mesh parameter gives no colour.
+        const IVParTriangle* parameter =
+            scenes[l.scene].As<IVScene>()->GetParameter(l.entry).As<IVParSTLData>();
+        if (parameter == nullptr) continue;
+        Orvex::Common::Color color;
+        MColor_COLORREF::SetCOLORREF(color, ColorRecordToValue(parameter->triangleColors[2]),
+                                     false);
+        out.push_back(color);
+    }
+    return true;
 }
 
 }  // namespace
@@ -95,73 +186,67 @@ bool MStlOperatorKVXImport::Operate() {
         s.result = ImportNoFileName;
         return false;
     }
-    s.meshObjects.clear();
-    s.outputColors.clear();
-    s.colorArrays.clear();
-    s.haveOutput = s.completed = false;
-    s.meshCount = s.nextMesh = 0;
+    s.Discard();
     // A second run starts from a new temporary file; the earlier one goes first.
     s.CloseTemp();
 
+    const std::int64_t fileSize = MFileName(s.fileName).FILE_SIZE();
     const int unwrapped = ReadEnvelope(s.fileName, s.password, s.temp, s.tempName);
     if (unwrapped != kEnvelopeOk) {
         s.result = static_cast<EImportResults>(unwrapped);
         return false;
     }
 
-    std::vector<MHDynBase> scenes, parameters, dependencies;
-    auto fail = [&] {
-        BreakLinks(dependencies);
+    // Everything this reading creates lives in its scope: identities resolve within this file
+    // only, and whatever the importer does not keep dies with the scope, links and all.
+    std::vector<MHDynBase> scenes;
+    std::vector<MeshRead> meshes;
+    StreamScope scope(s.temp, MReadBudget::LimitFor(
+                                  static_cast<std::uint64_t>(std::max<std::int64_t>(fileSize, 0))));
+    auto fail = [&](EImportResults result) {
+        s.Discard();
         s.CloseTemp();
-        s.result = ImportFailed;
+        s.result = result;
         return false;
     };
     MHDynBase handle;
+    bool afterMesh = false;  // the previous object read was a mesh
     for (;;) {
         const std::int32_t r = ReadNextObject(handle, s.temp);
-        if (r == READ_FAILED) return fail();
+        if (r == READ_FAILED)
+            return fail(scope.Budget().Exceeded() ? ImportMemoryBudgetExceeded : ImportFailed);
         if (r == READ_END) {
-            if (scenes.empty()) return fail();
+            if (scenes.empty()) return fail(ImportFailed);
             break;
         }
         if (r != READ_OK) continue;
-        if (IsKindOf(handle.Get(), MDependency::ClassInfo())) dependencies.push_back(handle);
+        const bool followsMesh = afterMesh;
+        afterMesh = false;
         const MClassInfo& info = handle->GetClassInfo();
         if (&info == &IVSTLData::ClassInfo()) {
             s.meshObjects.push_back(handle);
             IVSTLData* mesh = handle.As<IVSTLData>();
+            meshes.push_back({mesh->GetId(), mesh->mesh->NumberOfTriangles()});
             mesh->sourceFile = MFileName(s.temp.GET_FILENAME());
             mesh->UnloadTriangleData();
+            afterMesh = true;
         } else if (&info == &IVParSTLData::ClassInfo()) {
-            parameters.push_back(handle);
+            // Kept by the scope until the end of this run; nothing else is done with it.
         } else if (&info == &IVSceneDependency::ClassInfo()) {
             scenes.push_back(handle);
         } else if (IsKindOf(handle.Get(), IVSection::ClassInfo())) {
             handle.As<MDependency>()->DetachChildren();
         } else if (IsKindOf(handle.Get(), IVColorArray::ClassInfo())) {
+            if (followsMesh) meshes.back().followingArray = s.colorArrays.size();
             s.colorArrays.push_back(handle);
         }
     }
+    handle.Reset();
 
-    if (s.colorsNeeded && !s.meshObjects.empty()) {
-        for (const MHDynBase& meshHandle : s.meshObjects) {
-            for (const MHDynBase& sceneHandle : scenes) {
-                IVSTLData* mesh = meshHandle.As<IVSTLData>();
-                IVScene* scene = sceneHandle.As<IVScene>();
-                if (mesh == nullptr || scene == nullptr) return fail();
-                const std::uint32_t at = scene->IndexOf(static_cast<IVObject*>(mesh));
-                if (at == scene->GetCount()) continue;
-                // A scene entry whose parameter is no mesh parameter gives no colour.
-                const IVParTriangle* parameter = scene->GetParameter(at).As<IVParSTLData>();
-                if (parameter == nullptr) continue;
-                Orvex::Common::Color color;
-                MColor_COLORREF::SetCOLORREF(
-                    color, ColorRecordToValue(parameter->triangleColors[2]), false);
-                s.outputColors.push_back(color);
-            }
-        }
-    }
-    BreakLinks(dependencies);
+    PairColors(meshes, s.colorArrays, s.meshColors, s.dataBlocks);
+    if (s.colorsNeeded && !s.meshObjects.empty() &&
+        !GatherColors(s.meshObjects, scenes, s.outputColors))
+        return fail(ImportFailed);
     s.meshCount = static_cast<std::uint32_t>(s.meshObjects.size());
     s.haveOutput = true;
     s.result = ImportOk;
@@ -198,9 +283,14 @@ bool MStlOperatorKVXImport::GetOutputStlAt(MStlBase* target, unsigned long index
         return false;
     }
     IVSTLData* mesh = s.meshObjects[index].As<IVSTLData>();
-    mesh->LoadTriangleData();
-    if (s.importTriangleColor && index < s.colorArrays.size()) {
-        if (const IVColorArray* colors = s.colorArrays[index].As<IVColorArray>())
+    // A mesh that cannot be loaded again is a failure, never an empty success.
+    if (!mesh->LoadTriangleData()) {
+        mesh->UnloadTriangleData();
+        s.result = ImportFailed;
+        return false;
+    }
+    if (s.importTriangleColor && s.meshColors[index] != State::kNoColors) {
+        if (const IVColorArray* colors = s.colorArrays[s.meshColors[index]].As<IVColorArray>())
             mesh->ApplyTriangleColors(*colors);
     }
     mesh->mesh->MoveTo(*target, nullptr);
@@ -230,18 +320,16 @@ Orvex::Common::Color MStlOperatorKVXImport::GetOutputColorAt(unsigned long index
     return state_->outputColors[index];
 }
 
+// The data blocks are the colour arrays that are not a mesh's triangle colours, whether or not
+// those colours are applied.
 std::uint64_t MStlOperatorKVXImport::GetNumberOfDataBlocks() const {
-    const std::uint64_t n = state_->colorArrays.size();
-    if (!state_->importTriangleColor) return n;
-    const std::uint64_t m = state_->meshCount;
-    return m > n ? 0 : n - m;
+    return state_->dataBlocks.size();
 }
 
 std::vector<unsigned short> MStlOperatorKVXImport::GetDataBlock(std::uint64_t index) {
     const State& s = *state_;
-    const std::uint64_t at = s.importTriangleColor ? index + s.meshCount : index;
-    if (at >= s.colorArrays.size()) return {};
-    const IVColorArray* array = s.colorArrays[at].As<IVColorArray>();
+    if (index >= s.dataBlocks.size()) return {};
+    const IVColorArray* array = s.colorArrays[s.dataBlocks[index]].As<IVColorArray>();
     const std::int32_t count = array->GetColorCount();
     std::vector<unsigned short> block(static_cast<std::size_t>(std::max(count, 0)));
     for (std::size_t k = 0; k < block.size(); ++k)

@@ -32,6 +32,9 @@ public:
         ImportBadIndex = 9,
         ImportDecompressFailed = 10,
         ImportTempFileFailed = 11,
+        // Reading the file would take more memory than its size allows (docs/format.md,
+        // "Memory budget"): it claims far more content than it holds.
+        ImportMemoryBudgetExceeded = 12,
     };
 
     MStlOperatorKVXImport();
@@ -58,8 +61,10 @@ public:
     unsigned long GetNumberOfOutputColors() const;
     // Throws std::out_of_range for an index not below GetNumberOfOutputColors().
     Orvex::Common::Color GetOutputColorAt(unsigned long index) const;
+    // The data blocks an exporter stored, in order: the colour arrays that are not a mesh's
+    // triangle colours, whether or not ImportTriangleColor applies those colours.
     std::uint64_t GetNumberOfDataBlocks() const;
-    // The index must be below GetNumberOfDataBlocks(); an empty block is returned otherwise.
+    // Block `index`; an empty block for an index not below GetNumberOfDataBlocks().
     std::vector<unsigned short> GetDataBlock(std::uint64_t index);
 
 private:
@@ -76,6 +81,9 @@ public:
         ExportSelfExtractingFailed = 5,
         ExportFileFailed = 6,  // the target or the temporary file could not be written
         ExportWriteFailed = 7,
+        // Reading the file back would take more memory than its size allows, so it is not
+        // written (docs/format.md, "Memory budget").
+        ExportMemoryBudgetExceeded = 8,
     };
 
     MStlOperatorKVXExport();

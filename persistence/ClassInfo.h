@@ -33,6 +33,7 @@ struct MClassInfo {
     std::vector<std::wstring> pendingNames;   // bases not registered yet, in the order given
     std::vector<std::uint32_t> pendingSlots;  // their reserved slots in `bases`
     ClassFactory factory = nullptr;           // null for abstract classes
+    std::size_t instanceSize = 0;             // sizeof the class (what one object costs at least)
     std::vector<MClassInfo*> derived;
     std::vector<MClassInfo*> bases;
     bool registered = false;

@@ -5,16 +5,128 @@
 //
 // "DATA" contents: value1, value2, child count, per child "MD" + 14-byte reference, parent count,
 // per parent "MD" + reference. Reading is safe on untrusted input (counts are checked against the
-// bytes that remain before anything is allocated).
+// bytes that remain before anything is allocated), and reading or unlinking n links costs O(n)
+// expected time whatever the shape of the graph.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <unordered_map>
 #include <vector>
 
 #include "persistence/Identity.h"
 #include "persistence/ObjectStream.h"
 
 namespace KvxInternal {
+
+class MDependency;
+
+// One end of the links of a dependency object: the linked objects in link order, a read-only
+// sequence of non-empty handles (size, empty, begin/end, operator[], front, back, a copy as a
+// vector) that only MDependency changes. Whatever the length of the list and the order in which
+// links go, asking whether an object is linked and removing the first link to it take constant
+// expected time: beyond a few links the list keeps an index from each linked object to its links,
+// and a removed link leaves a hole that iteration skips; the holes are closed (in one pass) once
+// they outnumber the links, so iterating costs O(size()) too.
+class MLinkList {
+public:
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = MHDynBase;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const MHDynBase*;
+        using reference = const MHDynBase&;
+
+        const_iterator() = default;
+        reference operator*() const { return *slot_; }
+        pointer operator->() const { return slot_; }
+        const_iterator& operator++() {
+            ++slot_;
+            SkipHoles();
+            return *this;
+        }
+        const_iterator operator++(int) {
+            const_iterator old = *this;
+            ++*this;
+            return old;
+        }
+        friend bool operator==(const const_iterator& a, const const_iterator& b) {
+            return a.slot_ == b.slot_;
+        }
+
+    private:
+        friend class MLinkList;
+        const_iterator(const MHDynBase* slot, const MHDynBase* end) : slot_(slot), end_(end) {
+            SkipHoles();
+        }
+        void SkipHoles() {
+            while (slot_ != end_ && !*slot_)
+                ++slot_;
+        }
+        const MHDynBase* slot_ = nullptr;
+        const MHDynBase* end_ = nullptr;
+    };
+    using iterator = const_iterator;
+    using value_type = MHDynBase;
+    using size_type = std::size_t;
+    using difference_type = std::ptrdiff_t;
+    using reference = const MHDynBase&;
+    using const_reference = const MHDynBase&;
+
+    std::size_t size() const { return live_; }
+    bool empty() const { return live_ == 0; }
+    const_iterator begin() const { return {slots_.data(), slots_.data() + slots_.size()}; }
+    const_iterator end() const {
+        return {slots_.data() + slots_.size(), slots_.data() + slots_.size()};
+    }
+    // Link i (below size()): constant time, or logarithmic while the list has holes (the first
+    // such call builds a search tree in O(size()); like the rest of the object model, not for use
+    // from two threads at once).
+    const MHDynBase& operator[](std::size_t i) const;
+    const MHDynBase& front() const { return (*this)[0]; }
+    const MHDynBase& back() const { return (*this)[live_ - 1]; }
+    // A copy of the links, so that `std::vector<MHDynBase> copy = list;` reads as with a vector.
+    operator std::vector<MHDynBase>() const { return std::vector<MHDynBase>(begin(), end()); }
+
+    // The number of links to `object`.
+    std::size_t Count(const MDynBase* object) const;
+    bool Contains(const MDynBase* object) const { return Count(object) != 0; }
+
+private:
+    friend class MDependency;
+    // Appends a link; `link` holds an object.
+    void PushBack(const MHDynBase& link);
+    // Removes the first link to `object` (later links keep their order); false when none.
+    bool RemoveFirst(const MDynBase* object);
+    // Empties the list and hands its slots over (an empty handle for each hole), so that the links
+    // are released once the list is consistent: releasing one may destroy an object whose
+    // destructor unlinks.
+    std::vector<MHDynBase> Take();
+
+    void Index(std::size_t slot);
+    void CloseHoles();
+
+    // The links of one object, as a chain of slots in link order.
+    struct Chain {
+        std::size_t first;
+        std::size_t last;
+        std::size_t count;
+    };
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    // Up to this many slots the list is searched instead of indexed.
+    static constexpr std::size_t kIndexFrom = 8;
+
+    std::vector<MHDynBase> slots_;  // the links, an empty handle for each hole
+    std::size_t live_ = 0;          // the slots that hold a link
+    bool indexed_ = false;
+    std::unordered_map<const MDynBase*, Chain> index_;
+    std::vector<std::size_t> next_;  // per slot: the next slot of the same object, or kNone
+    // While there are holes and operator[] has been used: a binary indexed tree over the slots
+    // (1 for a link, 0 for a hole) that finds link i in logarithmic time.
+    mutable std::vector<std::size_t> rank_;
+};
 
 class MDependency : public virtual MUID {
     KVX_DYNAMIC_CLASS(MDependency, MUID)
@@ -28,7 +140,8 @@ public:
     // Links `child` (which must be a dependency object; false otherwise). Adding a child twice
     // makes two links.
     bool AddChild(const MHDynBase& child);
-    // Removes every link to a child, at both ends.
+    // Removes every link to a child, at both ends: each child loses its first link to this
+    // object.
     void DetachChildren();
     // CopyFrom, then share the source's children.
     virtual void CopyLinks(MDynBase& source);
@@ -39,8 +152,8 @@ public:
 
     bool IsParentless() const { return inParentless_; }
 
-    std::vector<MHDynBase> children;
-    std::vector<MHDynBase> parents;
+    MLinkList children;
+    MLinkList parents;
     std::uint32_t value1 = 0;
     std::uint32_t value2 = 0;
     std::uint8_t flag = 1;  // not stored in files

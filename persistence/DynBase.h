@@ -122,6 +122,7 @@ private:
         static const bool registered = [] {                                              \
             ::KvxInternal::detail::Register(record, #K, tag, version, flags, factory,    \
                                             K::RegisteredBases{});                       \
+            record.instanceSize = sizeof(K);                                             \
             return true;                                                                 \
         }();                                                                             \
         (void)registered;                                                                \

@@ -1,15 +1,28 @@
 #include "persistence/Identity.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <random>
 #include <unordered_map>
 
 #include "maker/MFile.h"
 #include "maker/MTag.h"
+#include "maker/ReadBudget.h"
+#include "persistence/StreamScope.h"
 
 namespace KvxInternal {
 
 KVX_REGISTER_CLASS(MUID, nullptr, 0, 0, &Make<MUID>)
+
+std::size_t IdentityKeyHash::operator()(const IdentityKey& k) const {
+    std::uint64_t h = (std::uint64_t{k.id.word0} << 32 | k.id.word1) * 0x9E3779B97F4A7C15ull;
+    h ^= reinterpret_cast<std::uintptr_t>(k.info) + (h >> 29);
+    return static_cast<std::size_t>(h * 0xBF58476D1CE4E5B9ull);
+}
 
 // The live-identity list, indexed by (id, class). Objects with the same key are chained
 // through `nextSameKey_` in the order they entered the list, so a lookup returns what a
@@ -66,21 +79,8 @@ public:
     std::size_t Count() const { return count_; }
 
 private:
-    struct Key {
-        MUIDValue id;
-        const MClassInfo* info;
-        friend bool operator==(const Key&, const Key&) = default;
-    };
-    struct KeyHash {
-        std::size_t operator()(const Key& k) const {
-            std::uint64_t h =
-                (std::uint64_t{k.id.word0} << 32 | k.id.word1) * 0x9E3779B97F4A7C15ull;
-            h ^= reinterpret_cast<std::uintptr_t>(k.info) + (h >> 29);
-            return static_cast<std::size_t>(h * 0xBF58476D1CE4E5B9ull);
-        }
-    };
-
-    std::unordered_map<Key, MUID*, KeyHash> heads_;
+    using Key = IdentityKey;
+    std::unordered_map<Key, MUID*, IdentityKeyHash> heads_;
     std::uint64_t order_ = 0;
     std::size_t count_ = 0;
 };
@@ -96,17 +96,55 @@ void MUID::SetId(const MUIDValue& id) {
     list.Enter(*this);
 }
 
-// word0 starts from a process-wide sequence number rather than the object's address: objects that
-// never live at the same time (say, one stack slot reused in a loop) must not share an id, or the
-// file they are written to would merge them on reading.
+namespace {
+
+// SplitMix64's finaliser: a bijection of 64-bit words in which every input bit moves every
+// output bit.
+std::uint64_t Mix64(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+// The seed of this process's ids: the system's entropy source, the time and the process id, so
+// that two processes that export at the same moment (or a process and its fork) never share a
+// sequence of ids.
+std::uint64_t ProcessSeed() {
+    std::uint64_t seed = static_cast<std::uint64_t>(std::time(nullptr)) * 0x9E3779B97F4A7C15ull;
+    try {
+        std::random_device entropy;
+        seed ^= Mix64((std::uint64_t{entropy()} << 32) ^ entropy());
+    } catch (const std::exception&) {
+        // No entropy source: the clock and the process id below still differ between processes.
+    }
+    seed ^= Mix64(
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    return seed ^ Mix64(static_cast<std::uint64_t>(getpid()) << 17);
+}
+
+}  // namespace
+
+// Ids come from a process-wide sequence mixed with a per-process seed: objects that never live
+// at the same time (one stack slot reused in a loop) never share an id, since the mix is a
+// bijection of the sequence number, and neither do objects of two processes. A forked child
+// takes a seed of its own.
 void MUID::GenerateId() {
     if (!id_.IsNull()) return;
-    static std::uint32_t sequence = 0;
-    MUIDValue id{++sequence, static_cast<std::uint32_t>(std::time(nullptr))};
+    static std::uint64_t seed = 0;
+    static pid_t seededBy = 0;
+    static std::uint64_t sequence = 0;
+    if (seed == 0 || seededBy != getpid()) {
+        seed = ProcessSeed() | 1;
+        seededBy = getpid();
+    }
+    const std::uint64_t mixed = Mix64(seed + ++sequence * 0x9E3779B97F4A7C15ull);
+    MUIDValue id{static_cast<std::uint32_t>(mixed >> 32), static_cast<std::uint32_t>(mixed)};
     do {
         id.word0 = id.word0 * 1664525u + 1013904223u;
         id.word1 = id.word1 * 1664525u + 1013904223u;
-    } while (FindIdentified(id, GetClassInfo()) != nullptr);
+    } while (id.IsNull() || FindIdentified(id, GetClassInfo()) != nullptr);
     SetId(id);
 }
 
@@ -161,13 +199,20 @@ bool WriteReference(MFile& file, const MHDynBase& target) {
     return file.WRITE(tag, 6) == 6 && file.WRITE(words, 2) == 2;
 }
 
+MHDynBase GetOrCreate(MFile& file, const MUIDValue& id, const MClassInfo& info) {
+    if (StreamScope* scope = StreamScope::Of(file)) return scope->GetOrCreate(id, info);
+    return GetOrCreate(id, info);
+}
+
 bool ReadReference(MFile& file, MHDynBase& target) {
     char tag[7] = {};
     std::uint32_t words[2];
     if (file.READ(tag, 6) != 6 || file.READ(words, 2) != 2) return false;
     const MClassInfo* info = FindByTag(tag);
     if (info == nullptr || info->factory == nullptr) return false;
-    MHDynBase found = GetOrCreate(MUIDValue{words[0], words[1]}, *info);
+    // The link this reference makes, at both of its ends.
+    if (!TakeReadBudget(file, 1, MReadBudget::kLinkCharge)) return false;
+    MHDynBase found = GetOrCreate(file, MUIDValue{words[0], words[1]}, *info);
     if (!found) return false;
     target = found;
     return true;

@@ -9,6 +9,7 @@
 // to 6 bytes, then word0 and word1. Reading a reference is safe on untrusted input.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "persistence/DynBase.h"
@@ -56,11 +57,25 @@ private:
     MUID* nextSameKey_ = nullptr;
 };
 
+// An id together with the most-derived class that holds it: identities are unique per class.
+struct IdentityKey {
+    MUIDValue id;
+    const MClassInfo* info = nullptr;
+    friend bool operator==(const IdentityKey&, const IdentityKey&) = default;
+};
+struct IdentityKeyHash {
+    std::size_t operator()(const IdentityKey& k) const;
+};
+
 // The live object with that id whose most-derived class is `info`, or null.
 MUID* FindIdentified(const MUIDValue& id, const MClassInfo& info);
 // That object, or a new one of class `info` with that id (empty when the class cannot be created
 // or has no identity).
 MHDynBase GetOrCreate(const MUIDValue& id, const MClassInfo& info);
+// The same for an identity read from `file`: while a StreamScope reads the file, the object
+// comes from (or joins) that scope only, never another file's objects or the process's other
+// live objects; without a scope, as above.
+MHDynBase GetOrCreate(MFile& file, const MUIDValue& id, const MClassInfo& info);
 // Number of live identified objects (for tests and diagnostics).
 std::size_t LiveIdentityCount();
 

@@ -1,6 +1,7 @@
 #include "persistence/ObjectStream.h"
 
 #include "persistence/Identity.h"
+#include "persistence/StreamScope.h"
 
 namespace KvxInternal {
 
@@ -48,13 +49,17 @@ bool ReadIdentity(MFile& file, const MTag& classTag, MUIDValue& id) {
 }  // namespace
 
 bool ReadObject(MHDynBase& handle, MFile& file, const MClassInfo& info, const MTag& classTag) {
+    StreamScope* scope = StreamScope::Of(file);
     if (FindByInfo(&info, &MUID::ClassInfo(), SEARCH_BASES) == nullptr) {
-        handle.AdoptNew(info);
+        if (scope != nullptr)
+            handle = scope->Create(info);
+        else
+            handle.AdoptNew(info);
         if (!handle) return false;
     } else {
         MUIDValue id;
         if (!ReadIdentity(file, classTag, id)) return false;
-        handle = GetOrCreate(id, info);
+        handle = GetOrCreate(file, id, info);
         if (!handle) return false;
     }
     if (!file.SEEK(classTag.GetHeaderPosition()) || !handle->Read(file)) {

@@ -24,6 +24,7 @@ void IVAxisOrient::GetTransform(MTransform& out) {
 }
 
 void IVAxisOrient::CopyOrientFrom(const IVAxisOrient& other) {
+    if (&other == this) return;
     std::copy(std::begin(other.orientationCode), std::end(other.orientationCode), orientationCode);
     orientationCode[3] = '\0';
     std::copy(std::begin(other.scale), std::end(other.scale), scale);
@@ -51,15 +52,21 @@ void IVAxisContainer::GetTransform(MTransform& out) {
 }
 
 void IVAxisContainer::CopyAxisFrom(MDynBase& source) {
+    // The new axis is filled before it replaces the old one: `source` may be the current axis,
+    // which the handle alone keeps alive.
+    MHDynBase fresh;
     if (IsKindOf(&source, IVAxisOrient::ClassInfo())) {
-        axis.AdoptNew(IVAxisOrient::ClassInfo());
-        axis.As<IVAxisOrient>()->CopyOrientFrom(*Cast<IVAxisOrient>(&source));
+        fresh.AdoptNew(IVAxisOrient::ClassInfo());
+        fresh.As<IVAxisOrient>()->CopyOrientFrom(*Cast<IVAxisOrient>(&source));
     } else if (IsKindOf(&source, IVAxisTransform::ClassInfo())) {
-        axis.AdoptNew(IVAxisTransform::ClassInfo());
-        axis.As<IVAxisTransform>()->transform = Cast<IVAxisTransform>(&source)->transform;
+        fresh.AdoptNew(IVAxisTransform::ClassInfo());
+        fresh.As<IVAxisTransform>()->transform = Cast<IVAxisTransform>(&source)->transform;
     } else if (IsKindOf(&source, IVAxis::ClassInfo())) {
-        axis.AdoptNew(IVAxis::ClassInfo());
+        fresh.AdoptNew(IVAxis::ClassInfo());
+    } else {
+        return;
     }
+    axis = fresh;
 }
 
 }  // namespace KvxInternal

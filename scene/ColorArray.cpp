@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "maker/MFile.h"
+#include "maker/ReadBudget.h"
 #include "persistence/ObjectStream.h"
 
 namespace KvxInternal {
@@ -227,6 +228,9 @@ bool IVColorArray::ReadPayload(MFile& file) {
         std::int64_t{distinct} * 4 > file.REMAINING())
         return false;
 
+    // The leaf records and the tree are scratch; the values stay as long as the array.
+    MReadBudget::Hold scratch(ReadBudgetOf(file));
+    if (!scratch.Take(distinct, 4 + 2 * sizeof(CodeNode))) return false;
     std::vector<CodeNode> nodes;
     std::uint16_t minLength = 0;
     if (distinct > 0) {
@@ -246,6 +250,11 @@ bool IVColorArray::ReadPayload(MFile& file) {
     if (file.READ(&count, 1) != 1 || count < 0 || count > kMaxColorCount ||
         (count > 0 && distinct == 0) ||
         std::uint64_t(count) * minLength > 8 * std::uint64_t(file.REMAINING()))
+        return false;
+
+    // Charged as the values it stands for, even when one value is kept for all: whoever reads
+    // the array gets them all.
+    if (!TakeReadBudget(file, static_cast<std::uint64_t>(count), sizeof(std::uint16_t)))
         return false;
 
     std::uint8_t byte = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "maker/ReadBudget.h"
+
 namespace KvxInternal {
 
 KVX_REGISTER_CLASS(IVPar, "PAR", 2, 1, nullptr)
@@ -146,7 +148,9 @@ bool IVParDepth::ReadFields(MFile& file, std::uint8_t version, std::uint8_t flag
     std::uint32_t n = 0;
     if (version != 2 || !ReadOne(file, n)) return false;
     const std::int64_t entrySize = flags >= 1 ? 2 : 4;
-    if (static_cast<std::int64_t>(n) > file.REMAINING() / entrySize) return false;
+    if (static_cast<std::int64_t>(n) > file.REMAINING() / entrySize ||
+        !TakeReadBudget(file, n, sizeof(Entry)))
+        return false;
     depthEntries.clear();
     depthEntries.reserve(n);
     for (std::uint32_t i = 0; i < n; ++i) {

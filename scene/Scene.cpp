@@ -1,7 +1,9 @@
 #include "scene/Scene.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "maker/ReadBudget.h"
 #include "scene/Parameters.h"
 
 namespace KvxInternal {
@@ -12,6 +14,10 @@ KVX_CLASS_CHUNKS(IVScene)
 namespace {
 
 constexpr char kMarker[2] = {'S', 'C'};
+// What a record read from a file charges to the reader's budget (maker/ReadBudget.h): its entry
+// with its transform, and the parameter object it creates when it names none.
+constexpr std::uint64_t kRecordCharge = 256;
+constexpr std::uint64_t kCreatedParameterCharge = 2048;
 constexpr std::uint8_t kKindBits[4] = {0x1, 0x2, 0x4, 0x8};
 
 // An entry's object or parameter as it can be referred to: a tagged class with an identity.
@@ -37,9 +43,10 @@ bool ReadMarked(MFile& file, const MClassInfo*& info, MUIDValue& id) {
 }
 
 // The object of a record: a concrete class of kind `base` (IVObject or IVPar), found or created.
-bool Resolve(const MClassInfo& info, const MUIDValue& id, const MClassInfo& base, MHDynBase& out) {
+bool Resolve(MFile& file, const MClassInfo& info, const MUIDValue& id, const MClassInfo& base,
+             MHDynBase& out) {
     if (info.factory == nullptr || FindByInfo(&info, &base, SEARCH_BASES) == nullptr) return false;
-    out = GetOrCreate(id, info);
+    out = GetOrCreate(file, id, info);
     return static_cast<bool>(out);
 }
 
@@ -49,9 +56,13 @@ std::uint32_t IVScene::AddObject(const MHDynBase& object, const MHDynBase& param
                                  std::int8_t level) {
     IVObject* sceneObject = object.As<IVObject>();
     if (sceneObject == nullptr) return GetCount();
-    std::uint32_t p = 0;
-    while (p < GetCount() && levels[p] <= level)
-        ++p;
+    // The leading entries of equal or lower level end where the first higher level begins.
+    const auto p = static_cast<std::uint32_t>(
+        std::upper_bound(levels.begin(), levels.end(), level) - levels.begin());
+    if (p < indexed_) {
+        firstPosition_.clear();  // the positions from p on move up
+        indexed_ = 0;
+    }
     objects.insert(objects.begin() + p, object);
     parameters.insert(parameters.begin() + p, parameter);
     entryFlags.insert(entryFlags.begin() + p, 1);
@@ -67,9 +78,10 @@ std::uint32_t IVScene::AddObject(const MHDynBase& object, const MHDynBase& param
 }
 
 std::uint32_t IVScene::IndexOf(const IVObject* object) const {
-    for (std::uint32_t i = 0; i < GetCount(); ++i)
-        if (objects[i].As<IVObject>() == object) return i;
-    return GetCount();
+    for (; indexed_ < GetCount(); ++indexed_)
+        firstPosition_.try_emplace(objects[indexed_].As<IVObject>(), indexed_);
+    const auto it = firstPosition_.find(object);
+    return it == firstPosition_.end() ? GetCount() : it->second;
 }
 
 void IVScene::UpdateObjectTransform(std::uint32_t i) {
@@ -90,6 +102,8 @@ void IVScene::Clear() {
     objectTransforms.clear();
     std::fill(std::begin(kindCounts), std::end(kindCounts), 0);
     kindMask = 0;
+    firstPosition_.clear();
+    indexed_ = 0;
 }
 
 bool IVScene::WriteFields(MFile& file) {
@@ -116,37 +130,68 @@ bool IVScene::ReadFields(MFile& file, std::uint8_t version, std::uint8_t revisio
     if (file.READ(&n, 1) != 1) return false;
     const std::int64_t minRecord = 2 + 14 + 1 + (revision >= 1) + (revision >= 2);
     if (static_cast<std::int64_t>(n) > file.REMAINING() / minRecord) return false;
+
+    // The records are entered once all are read (or the read fails): a stable sort by level puts
+    // them where AddObject would have put them one by one, after every entry of equal or lower
+    // level read before, each with its own flag, in O(n log n) whatever the order of the levels
+    // (one by one, records in falling order would each go in front).
+    struct Record {
+        MHDynBase object;
+        MHDynBase parameter;
+        std::int8_t level;
+        std::uint8_t entryFlag;
+    };
+    std::vector<Record> records;
+    const auto enter = [&] {
+        const auto byLevel = [](const Record& a, const Record& b) { return a.level < b.level; };
+        if (!std::is_sorted(records.begin(), records.end(), byLevel))
+            std::stable_sort(records.begin(), records.end(), byLevel);
+        for (const Record& r : records) {
+            const std::uint32_t position = AddObject(r.object, r.parameter, r.level);
+            if (position < GetCount()) entryFlags[position] = r.entryFlag;
+        }
+        records.clear();
+    };
+    const auto fail = [&] {
+        enter();
+        return false;
+    };
+
     for (std::uint32_t i = 0; i < n; ++i) {
         const MClassInfo* objectClass = nullptr;
         MUIDValue objectId;
-        if (!ReadMarked(file, objectClass, objectId)) return false;
+        // The entry, in the scene's lists and while it waits to be entered.
+        if (!TakeReadBudget(file, 1, kRecordCharge)) return fail();
+        if (!ReadMarked(file, objectClass, objectId)) return fail();
         const bool skipped = objectClass == nullptr;  // a class this library does not know
         MHDynBase object;
-        if (!skipped && !Resolve(*objectClass, objectId, IVObject::ClassInfo(), object))
-            return false;
+        if (!skipped && !Resolve(file, *objectClass, objectId, IVObject::ClassInfo(), object))
+            return fail();
 
         bool hasParameter = false;
-        if (file.READ(&hasParameter, 1) != 1) return false;
+        if (file.READ(&hasParameter, 1) != 1) return fail();
         MHDynBase parameter;
         if (hasParameter) {
             const MClassInfo* parameterClass = nullptr;
             MUIDValue parameterId;
-            if (!ReadMarked(file, parameterClass, parameterId)) return false;
+            if (!ReadMarked(file, parameterClass, parameterId)) return fail();
             // An unknown parameter class leaves the entry without a parameter, as written.
             if (parameterClass != nullptr &&
-                !Resolve(*parameterClass, parameterId, IVPar::ClassInfo(), parameter))
-                return false;
+                !Resolve(file, *parameterClass, parameterId, IVPar::ClassInfo(), parameter))
+                return fail();
         } else if (!skipped) {
+            if (!TakeReadBudget(file, 1, kCreatedParameterCharge)) return fail();
             parameter = object.As<IVObject>()->CreateParameter();
         }
         std::int8_t level = 0;
-        if (revision >= 1 && file.READ(&level, 1) != 1) return false;
-        std::uint32_t position = GetCount();
-        if (!skipped) position = AddObject(object, parameter, level);
+        if (revision >= 1 && file.READ(&level, 1) != 1) return fail();
+        // An entry whose flag byte is missing is still entered, with flag 1.
+        if (!skipped) records.push_back(Record{object, parameter, level, 1});
         std::uint8_t entryFlag = 1;
-        if (revision >= 2 && file.READ(&entryFlag, 1) != 1) return false;
-        if (!skipped) entryFlags[position] = entryFlag;
+        if (revision >= 2 && file.READ(&entryFlag, 1) != 1) return fail();
+        if (!skipped) records.back().entryFlag = entryFlag;
     }
+    enter();
     return revision < 1 || (sceneName.READ(file) && file.READ(&sceneNumber, 1) == 1);
 }
 

@@ -7,11 +7,12 @@
 //   has-parameter (bool) [+ "SC", parameter tag, parameter id], level (int8, r >= 1),
 //   entry flag (uint8, r >= 2); then, for r >= 1, the scene name (MString) and number (uint32).
 // Reading is safe on untrusted input: the record count is checked against the bytes that remain,
-// and a record whose tag names a class that is not a concrete scene object (or parameter) fails
-// the read.
+// a record whose tag names a class that is not a concrete scene object (or parameter) fails the
+// read, and n records cost O(n log n) whatever the order of their levels.
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "maker/MString.h"
@@ -26,15 +27,22 @@ class IVScene : public IVViewPoint, public IVAxisOrient {
 public:
     std::uint32_t GetCount() const { return static_cast<std::uint32_t>(objects.size()); }
     // Inserts the entry after every leading entry of equal or lower level and returns its
-    // position. An object that is not a scene object is refused (GetCount() is returned).
+    // position. An object that is not a scene object is refused (GetCount() is returned). The
+    // levels stay ascending, so the position is found in O(log n), and an entry of the highest
+    // level so far is appended in amortised O(log n).
     std::uint32_t AddObject(const MHDynBase& object, const MHDynBase& parameter, std::int8_t level);
-    // The first position holding `object`, or GetCount().
+    // The first position holding `object`, or GetCount(); expected O(1) through an index of the
+    // entries' objects (extended as entries are appended, rebuilt after an insertion before the
+    // end). Not safe to call from two threads on one scene at once.
     std::uint32_t IndexOf(const IVObject* object) const;
     IVObject* GetObject(std::uint32_t i) const { return objects[i].As<IVObject>(); }
     const MHDynBase& GetParameter(std::uint32_t i) const { return parameters[i]; }
     // Entry i's transform := inverse(scene axis transform) * object transform.
     void UpdateObjectTransform(std::uint32_t i);
 
+    // The entries, position i of each list for entry i. Entries are added only by AddObject and
+    // Read, which keep `levels` ascending and IndexOf's index valid; the entry flags and
+    // transforms may be changed in place.
     std::vector<std::int8_t> levels;
     std::vector<MHDynBase> parameters;
     std::vector<std::uint8_t> entryFlags;
@@ -49,6 +57,10 @@ public:
 
 private:
     void Clear();
+
+    // IndexOf's index: the first position of each object among the first `indexed_` entries.
+    mutable std::unordered_map<const IVObject*, std::uint32_t> firstPosition_;
+    mutable std::uint32_t indexed_ = 0;
 };
 
 }  // namespace KvxInternal

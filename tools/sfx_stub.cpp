@@ -1,6 +1,7 @@
 // The stub of a self-extracting KVX package. The package is this program followed by a KVX file;
 // when packaged, the marker text below carries this program's size. Run, it writes the KVX file
 // next to itself (its name with the extension ".kvx"), or to the path given as the argument.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,12 +56,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kvx package: no KVX file follows the stub in %s\n", self);
         return 2;
     }
-    // Written beside the target and renamed, so a failure never leaves a partial file.
-    const std::string partial = target + ".part";
-    std::FILE* out = std::fopen(partial.c_str(), "wb");
+    // Written to a new file beside the target (created exclusively, mode 0600, under a fresh
+    // name, so no file or link already there is followed or truncated) and renamed over the
+    // target, so a failure never leaves a partial file.
+    std::string partial = target + ".XXXXXX.part";
+    const int fd = ::mkstemps(partial.data(), 5);
+    std::FILE* out = fd < 0 ? nullptr : ::fdopen(fd, "wb");
     if (out == nullptr) {
+        const int error = errno;
+        if (fd >= 0) {
+            ::close(fd);
+            std::remove(partial.c_str());
+        }
         std::fclose(in);
-        return Fail("cannot write", partial);
+        errno = error;
+        return Fail("cannot write", target);
     }
     bool ok = std::fwrite(magic, 1, 4, out) == 4;
     char buffer[1 << 16];
@@ -68,6 +78,10 @@ int main(int argc, char** argv) {
         ok = std::fwrite(buffer, 1, got, out) == got;
     ok = ok && !std::ferror(in);
     std::fclose(in);
+    // The extracted file gets the mode a newly created file would get.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ok = ::fchmod(fd, 0666 & ~mask) == 0 && ok;
     ok = std::fclose(out) == 0 && ok && std::rename(partial.c_str(), target.c_str()) == 0;
     if (!ok) {
         std::remove(partial.c_str());

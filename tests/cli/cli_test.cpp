@@ -225,6 +225,42 @@ TEST_F(Cli, NamesDataBlocksAndJson) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("f")), {}), 3);
 }
 
+// Data blocks come out exactly as they went in, never taken for triangle colours: not beside
+// coloured meshes, and not when one looks like colours (a code with the valid bit for each
+// triangle of the only mesh). A file larger than one write of the unpacker survives too.
+TEST_F(Cli, DataBlocksStayDataBlocks) {
+    Bytes large(200001);
+    for (std::size_t i = 0; i < large.size(); ++i)
+        large[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    kvxtest::WriteFile(Path("large.bin"), large);
+    ASSERT_EQ(Kvx("pack " + sample_ + " -o c.kvx --colors --data large.bin -q").code, 0);
+    const Result info = Kvx("info c.kvx --json");
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_NE(info.out.find("\"colored_triangles\": 2304"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("\"data_blocks\": [\n  {\"name\": \"large.bin\", \"bytes\": 200001}]"),
+              std::string::npos)
+        << info.out;
+    ASSERT_EQ(Kvx("unpack c.kvx -o c --colors -q").code, 0);
+    EXPECT_EQ(kvxtest::ReadFile(Path("c/large.bin")), large);
+    EXPECT_EQ(Kvx("compare " + sample_ + " c/torus.stl --colors").code, 0);
+
+    {
+        MStlBase mesh;
+        mesh.AddTriangle(mesh.AddPoint(0, 0, 0), mesh.AddPoint(1, 0, 0), mesh.AddPoint(0, 1, 0));
+        MStlOperatorKVXExport e;
+        e.SetFileName(Wide(Path("look.kvx")));
+        e.AddStl(&mesh, L"one");
+        e.AddDataBlock({0x8001});
+        ASSERT_TRUE(e.Operate());
+    }
+    const Result look = Kvx("info look.kvx --json");
+    ASSERT_EQ(look.code, 0) << look.err;
+    EXPECT_NE(look.out.find("\"colored_triangles\": 0"), std::string::npos) << look.out;
+    EXPECT_NE(look.out.find("{\"name\": null, \"bytes\": 2}"), std::string::npos) << look.out;
+    ASSERT_EQ(Kvx("unpack look.kvx -o l -q").code, 0);
+    EXPECT_EQ(kvxtest::ReadFile(Path("l/data-1.bin")), (Bytes{0x01, 0x80}));
+}
+
 // The package runs and gives back the KVX file; a file under the KVX name is left alone.
 TEST_F(Cli, SelfExtractingPackage) {
     Write("box.kvx", "mine");

@@ -2,7 +2,10 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <optional>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "container/Envelope.h"
 #include "maker/Crypt.h"
@@ -20,8 +23,9 @@ using kvxtest::Concat;
 
 const Bytes kHeader = {'Q', 'O', 'R', 'Z', 'I', 'P', 2, 0, 0, 0, 0, 0};
 
-// Builds a container by hand: compressed ("QORZIP") or not ("QORCOM"), optionally encrypted.
-Bytes MakeFile(const Bytes& payload, bool compressed, const std::wstring& password) {
+// Builds a container by hand: compressed ("QORZIP") or not ("QORCOM"), obfuscated with `key`
+// when there is one.
+Bytes MakeFileWithKey(const Bytes& payload, bool compressed, std::optional<std::uint32_t> key) {
     Bytes file(payload.begin(), payload.begin() + std::min<std::size_t>(8, payload.size()));
     if (compressed) {
         std::istringstream in(std::string(payload.begin() + 8, payload.end()));
@@ -32,8 +36,35 @@ Bytes MakeFile(const Bytes& payload, bool compressed, const std::wstring& passwo
     } else {
         file = payload;
     }
-    if (!password.empty()) Encrypt(file.data() + 4, file.size() - 4, PasswordKey(password));
+    if (key) Encrypt(file.data() + 4, file.size() - 4, *key);
     return file;
+}
+
+Bytes MakeFile(const Bytes& payload, bool compressed, const std::wstring& password) {
+    return MakeFileWithKey(
+        payload, compressed,
+        password.empty() ? std::nullopt : std::optional<std::uint32_t>(PasswordKey(password)));
+}
+
+// True when obfuscating with `key` leaves file bytes 4 and 5 ("IP") as they are.
+bool KeepsBytes4And5(std::uint32_t key) {
+    unsigned char mark[2] = {'I', 'P'};
+    Encrypt(mark, 2, key);
+    return mark[0] == 'I' && mark[1] == 'P';
+}
+
+// The first three passwords "pw0", "pw1", ... whose raw key keeps file bytes 4 and 5 (about one
+// key in 65,536 does; the first such password is "pw7978"). Searched once.
+const std::vector<std::wstring>& PasswordsWhoseRawKeyKeepsBytes4And5() {
+    static const std::vector<std::wstring> found = [] {
+        std::vector<std::wstring> passwords;
+        for (int i = 0; i < 2000000 && passwords.size() < 3; ++i) {
+            const std::wstring password = L"pw" + std::to_wstring(i);
+            if (KeepsBytes4And5(RawPasswordKey(password))) passwords.push_back(password);
+        }
+        return passwords;
+    }();
+    return found;
 }
 
 class Envelope : public testing::Test {
@@ -106,7 +137,9 @@ TEST_F(Envelope, RoundTrips) {
 TEST_F(Envelope, ReaderResultCodes) {
     const Bytes good = Concat({kHeader, Chunk("OBJ", 2, {9})});
     Bytes badVersion = good;
-    badVersion[6] = 3;  // the outer tag must be a plain "QORZIP" header
+    badVersion[6] = 3;  // the version byte is part of the magic: the file looks obfuscated
+    // A frame without content: the payload ends inside the outer chunk header.
+    const Bytes headOnly = MakeFile(Bytes(kHeader.begin(), kHeader.begin() + 8), true, L"");
     Bytes garbled = MakeFile(good, true, L"");
     garbled.back() ^= 1;
     const Bytes whole = MakeFile(good, true, L"");
@@ -125,7 +158,8 @@ TEST_F(Envelope, ReaderResultCodes) {
         {"no password", MakeFile(good, true, L"right"), L"", kEnvelopeWrongPassword},
         {"corrupt payload", garbled, L"", kEnvelopeDecompressFailed},
         {"truncated payload", truncated, L"", kEnvelopeDecompressFailed},
-        {"wrong outer tag", MakeFile(badVersion, true, L""), L"", kEnvelopeFailed},
+        {"other version byte", MakeFile(badVersion, true, L""), L"", kEnvelopeWrongPassword},
+        {"no outer tag", headOnly, L"", kEnvelopeFailed},
         {"uncompressed",
          MakeFile(
              Concat({Bytes{'Q', 'O', 'R', 'C', 'O', 'M', 2, 0, 0, 0, 0, 0}, Chunk("OBJ", 2, {})}),
@@ -140,6 +174,88 @@ TEST_F(Envelope, ReaderResultCodes) {
         kvxtest::ScopedEnv noTmp("TMPDIR", "/nonexistent/kvx-tmp");
         EXPECT_EQ(ReadBytes(MakeFile(good, true, L"")), kEnvelopeTempFileFailed);
     }
+}
+
+// Passwords whose raw key would leave bytes 4 and 5 clear get a re-mixed key, so their files
+// do not look unobfuscated; files that earlier versions wrote with the raw key still read.
+TEST_F(Envelope, PasswordsWhoseRawKeyKeepsBytes4And5RoundTrip) {
+    const std::vector<std::wstring>& passwords = PasswordsWhoseRawKeyKeepsBytes4And5();
+    ASSERT_EQ(passwords.size(), 3u);
+    EXPECT_EQ(passwords[0], L"pw7978");
+    const Bytes content = Concat({Chunk("OBJ", 2, kvxtest::RandomBytes(3000, 5))});
+    for (const std::wstring& password : passwords) {
+        const std::uint32_t key = PasswordKey(password);
+        EXPECT_NE(key, RawPasswordKey(password));
+        EXPECT_FALSE(KeepsBytes4And5(key));
+        EXPECT_EQ(PasswordKey(password), key);  // deterministic
+
+        ASSERT_TRUE(Write("new.stl", password, content));
+        const Bytes file = kvxtest::ReadFile(dir_.file("new.kvx"));
+        ASSERT_GE(file.size(), 8u);
+        EXPECT_NE(Bytes(file.begin() + 4, file.begin() + 6), (Bytes{'I', 'P'}));
+        Bytes rest;
+        ASSERT_EQ(Read("new.kvx", password, &rest), kEnvelopeOk);
+        EXPECT_EQ(rest, content);
+
+        const Bytes legacy =
+            MakeFileWithKey(Concat({kHeader, content}), true, RawPasswordKey(password));
+        ASSERT_EQ(Bytes(legacy.begin(), legacy.begin() + 6),
+                  Bytes(kHeader.begin(), kHeader.begin() + 6));
+        kvxtest::WriteFile(dir_.file("old.kvx"), legacy);
+        ASSERT_EQ(Read("old.kvx", password, &rest), kEnvelopeOk);
+        EXPECT_EQ(rest, content);
+    }
+}
+
+// Every other password keeps the key it always had, so files written before read the same.
+TEST(PasswordKey, KeysThatChangeBytes4And5AreKept) {
+    EXPECT_EQ(PasswordKey(L"pw"), StringToULong("pw"));
+    EXPECT_EQ(PasswordKey(L"p\u00e4ss"), StringToULong("p\xc3\xa4ss"));
+    for (int i = 0; i < 1000; ++i) {
+        const std::wstring password = L"k" + std::to_wstring(i);
+        if (!KeepsBytes4And5(RawPasswordKey(password))) {
+            EXPECT_EQ(PasswordKey(password), RawPasswordKey(password)) << i;
+        }
+    }
+}
+
+// A wrong password is refused even when its key restores bytes 4 and 5: the reader checks the
+// whole head of the outer tag.
+TEST_F(Envelope, WrongPasswordsAreRefused) {
+    const Bytes payload = Concat({kHeader, Chunk("OBJ", 2, {1, 2, 3})});
+    const Bytes file = MakeFile(payload, true, L"right");
+    // A password whose key decrypts bytes 4 and 5 of this file to "IP" (about one in 65,536).
+    std::wstring nearMiss;
+    for (int i = 0; i < 2000000 && nearMiss.empty(); ++i) {
+        const std::wstring guess = L"guess" + std::to_wstring(i);
+        Bytes head(file.begin() + 4, file.begin() + 8);
+        Decrypt(head.data(), 4, PasswordKey(guess));
+        if (head[0] == 'I' && head[1] == 'P') nearMiss = guess;
+    }
+    ASSERT_FALSE(nearMiss.empty());
+    const std::vector<std::wstring>& keepers = PasswordsWhoseRawKeyKeepsBytes4And5();
+    ASSERT_GE(keepers.size(), 2u);
+    // An earlier version's file under one such password, opened with another: that key also
+    // leaves bytes 4 and 5 as they are.
+    const Bytes legacy = MakeFileWithKey(payload, true, RawPasswordKey(keepers[0]));
+    const struct {
+        const char* what;
+        const Bytes& file;
+        std::wstring password;
+    } cases[] = {
+        {"other password", file, L"wrong"},
+        {"no password", file, L""},
+        {"differs by case", file, L"Right"},
+        {"restores bytes 4 and 5", file, nearMiss},
+        {"old file, other password", legacy, keepers[1]},
+        {"old file, no password", legacy, L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ReadBytes(c.file, c.password), kEnvelopeWrongPassword) << c.what;
+    EXPECT_EQ(ReadBytes(file, L"right"), kEnvelopeOk);
+    EXPECT_EQ(ReadBytes(legacy, keepers[0]), kEnvelopeOk);
+    // A file without a password reads whatever password is given.
+    EXPECT_EQ(ReadBytes(MakeFile(payload, true, L""), L"any"), kEnvelopeOk);
 }
 
 // An uncompressed file is copied as it stands (it would not decompress), encrypted or not.

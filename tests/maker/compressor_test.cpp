@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <random>
 #include <tuple>
@@ -69,6 +70,10 @@ bool Decode(const Bytes& bytes, MStlBase& mesh) {
     return ok;
 }
 
+std::array<std::int32_t, 6> Box(const MStlBase& m) {
+    return {m.GetXMin(), m.GetYMin(), m.GetZMin(), m.GetXMax(), m.GetYMax(), m.GetZMax()};
+}
+
 MStlBase Grid(int n, bool colored) {
     MStlBase mesh;
     for (int i = 0; i <= n; ++i)
@@ -125,6 +130,26 @@ TEST(MStlCompressor, RoundTripsByContent) {
             m.AddTriangle(random() % 30000, random() % 30000, random() % 30000);
         cases.emplace_back("incompressible", m);
     }
+    {
+        MStlBase m;  // a fan: one point in every triangle, each with its own colour
+        const auto centre = m.AddPoint(0, 0, 0);
+        constexpr std::uint32_t kFan = 50000;
+        for (std::uint32_t i = 0; i < kFan; ++i)
+            m.AddPoint(static_cast<std::int32_t>(i), static_cast<std::int32_t>(i % 1000), 1);
+        for (std::uint32_t i = 0; i < kFan; ++i)
+            m.AddTriangle(centre, 1 + i, 1 + (i + 1) % kFan)->color =
+                static_cast<std::uint16_t>(0x8000 | (i & 0x7FFF));
+        cases.emplace_back("fan", m);
+    }
+    {
+        MStlBase m = Grid(3, false);  // 18 triangles, each 2,000 times with varied colours
+        const std::vector<MStlTriangle> once(m.Triangles().begin(), m.Triangles().end());
+        for (std::uint32_t copy = 1; copy < 2000; ++copy)
+            for (const MStlTriangle& t : once)
+                m.AddTriangle(t.points[0], t.points[1], t.points[2])->color =
+                    static_cast<std::uint16_t>(copy % 3 == 0 ? 0 : 0x8000 | copy % 7);
+        cases.emplace_back("many equal triangles", m);
+    }
     for (auto& [what, mesh] : cases) {
         const Bytes bytes = Encode(mesh);
         EXPECT_EQ(bytes[0], MStlCompressor::kFormatVersion) << what;
@@ -135,6 +160,10 @@ TEST(MStlCompressor, RoundTripsByContent) {
         back.AddPoint(5, 5, 5);  // replaced by the decoded mesh
         ASSERT_TRUE(Decode(bytes, back)) << what;
         EXPECT_TRUE(Of(back) == Of(mesh)) << what;
+        // The box of all points, as decoded, without asking for it.
+        MStlBase expected = mesh;
+        expected.UpdateExtremes(true);
+        EXPECT_EQ(Box(back), Box(expected)) << what;
         for (const MStlTriangle& t : back.Triangles()) {
             MStlTriangle recomputed = t;
             recomputed.CalculateNormal(back);

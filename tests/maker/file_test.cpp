@@ -2,8 +2,10 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <random>
 
+#include "maker/FileReplace.h"
 #include "maker/MFile.h"
 #include "support/TestFiles.h"
 
@@ -139,6 +141,25 @@ TEST_P(FileKinds, ReadLimitStopsTypedReadsAndNests) {
     EXPECT_EQ(f->REMAINING(), 4);
 }
 
+// Bools are bytes like any other: a read limit stops them too.
+TEST_P(FileKinds, ReadLimitStopsBoolReads) {
+    auto f = OpenWrite();
+    const Bytes bytes = {1, 0, 1, 1};
+    f->WRITE(bytes.data(), bytes.size());
+    ASSERT_TRUE(f->CHANGE_MODE(1));
+    bool got[3] = {false, true, false};
+    {
+        const MFile::Limit limit(*f, 2);
+        EXPECT_EQ(f->READ(got, 3), 2u);
+        EXPECT_TRUE(got[0]);
+        EXPECT_FALSE(got[1]);
+        EXPECT_FALSE(got[2]);  // untouched
+        EXPECT_EQ(f->READ(got, 1), 0u);
+        EXPECT_EQ(f->TELL(), 2);
+    }
+    EXPECT_EQ(f->READ(got, 3), 2u);  // the limit is gone: the bytes behind it read
+}
+
 // Random writes, seeks back (as chunk headers are completed) and reads, against a plain model.
 TEST_P(FileKinds, MatchesModelAcrossBufferWindows) {
     std::mt19937 rng(42);
@@ -248,6 +269,26 @@ TEST(MFile, LargeBufferKeepsPendingBytesUntilFlush) {
     EXPECT_EQ(kvxtest::ReadFile(dir.file("big")), data);
     EXPECT_TRUE(f.CHANGE_MODE(0));  // back to writing, at the end
     EXPECT_EQ(f.TELL(), static_cast<std::int64_t>(data.size()));
+}
+
+// An exception from the content writer passes on; the target stays and nothing is staged.
+TEST(ReplaceFile, ThrowingWriterLeavesTheTargetAndNoStagedFile) {
+    TempDir dir;
+    const Bytes before = {'o', 'l', 'd'};
+    kvxtest::WriteFile(dir.file("t.kvx"), before);
+    EXPECT_THROW(ReplaceFile(MFileName(dir.wfile("t.kvx")),
+                             [](MFile& out) -> bool {
+                                 out.WRITE("new", 3);
+                                 throw std::bad_alloc();
+                             }),
+                 std::bad_alloc);
+    EXPECT_EQ(kvxtest::ReadFile(dir.file("t.kvx")), before);
+    EXPECT_EQ(dir.CountFiles(), 1u);
+    // Without the exception the same writer replaces the file.
+    ASSERT_TRUE(ReplaceFile(MFileName(dir.wfile("t.kvx")),
+                            [](MFile& out) { return out.WRITE("new", 3) == 3; }));
+    EXPECT_EQ(kvxtest::ReadFile(dir.file("t.kvx")), (Bytes{'n', 'e', 'w'}));
+    EXPECT_EQ(dir.CountFiles(), 1u);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "maker/MStlBase.h"
 
@@ -49,6 +51,10 @@ TEST(MStlBase, BuildQueryAndMove) {
     EXPECT_EQ(target.NumberOfTriangles(), 1u);
     EXPECT_EQ(mesh.NumberOfPoints(), 0u);
     EXPECT_EQ(mesh.NumberOfTriangles(), 0u);
+    // The box goes along with the points.
+    EXPECT_EQ(target.GetXMax(), 1000);
+    EXPECT_EQ(target.GetZMin(), -5);
+    EXPECT_EQ(mesh.GetXMax(), 0);
 
     const std::uint32_t bad[] = {0, 1, 9};
     EXPECT_FALSE(target.SetTriangles(bad));
@@ -98,5 +104,78 @@ TEST(MStlBase, NormalsInBulkAndOneByOne) {
             EXPECT_EQ(bulk.Triangles()[t].normal[k], single.normal[k]) << t;
             EXPECT_NEAR(single.normal[k], c.expected[k], 1e-6) << t;
         }
+    }
+}
+
+namespace {
+
+bool SameTriangle(const MStlTriangle& a, const MStlTriangle& b) {
+    return std::equal(a.points, a.points + 3, b.points) &&
+           std::memcmp(a.normal, b.normal, sizeof a.normal) == 0 && a.color == b.color;
+}
+
+}  // namespace
+
+// Decoding fills the triangles from the 3 * count indices the decoder writes into the buffer it
+// is given: the result replaces what the mesh held, with normals and colours as SetTriangles
+// gives them, across batch boundaries; any failure (the decoder's, an index that is no point,
+// a colour count that does not match) leaves the triangles as they were.
+TEST(MStlBase, DecodeTriangles) {
+    MStlBase mesh;
+    for (std::int32_t i = 0; i < 600; ++i)
+        mesh.AddPoint(i, i * i % 1009, i % 7);
+    mesh.AddTriangle(5, 6, 7);  // replaced by every decode that succeeds
+    auto decoderOf = [](const std::vector<std::uint32_t>& indices, bool ok = true) {
+        return [&indices, ok](std::uint32_t* out) {
+            std::copy(indices.begin(), indices.end(), out);
+            return ok;
+        };
+    };
+    for (const std::size_t count : {0u, 1u, 255u, 256u, 257u, 513u}) {
+        std::vector<std::uint32_t> indices;
+        std::vector<std::uint16_t> colors;
+        for (std::uint32_t t = 0; t < count; ++t) {
+            indices.insert(indices.end(), {t, t + 2, t + 1});
+            colors.push_back(static_cast<std::uint16_t>(0x8000 | t));
+        }
+        ASSERT_TRUE(mesh.DecodeTriangles(count, decoderOf(indices), colors)) << count;
+        MStlBase bulk = mesh;
+        ASSERT_TRUE(bulk.SetTriangles(indices, colors));
+        ASSERT_EQ(mesh.NumberOfTriangles(), count);
+        for (std::size_t t = 0; t < count; ++t) {
+            const MStlTriangle& got = mesh.Triangles()[t];
+            ASSERT_TRUE(std::equal(got.points, got.points + 3, &indices[3 * t])) << count << t;
+            ASSERT_TRUE(SameTriangle(got, bulk.Triangles()[t])) << count << t;
+            ASSERT_EQ(got.color, colors[t]) << count << t;
+        }
+        // Without colour codes every triangle has none.
+        ASSERT_TRUE(mesh.DecodeTriangles(count, decoderOf(indices)));
+        EXPECT_FALSE(mesh.HasColoredTriangles());
+    }
+
+    std::vector<std::uint32_t> good;
+    for (std::uint32_t t = 0; t < 257; ++t)
+        good.insert(good.end(), {t, t + 1, t + 2});
+    std::vector<std::uint32_t> farIndex = good;
+    farIndex.back() = 600;  // the last triangle, in the third batch
+    const std::vector<std::uint16_t> none, fewColors(256, 0x8000);
+    const struct {
+        const char* what;
+        const std::vector<std::uint32_t>& indices;
+        bool decoderOk;
+        const std::vector<std::uint16_t>& colors;
+    } failures[] = {
+        {"the decoder fails", good, false, none},
+        {"an index is no point", farIndex, true, none},
+        {"one colour code too few", good, true, fewColors},
+    };
+    for (const auto& f : failures) {
+        ASSERT_TRUE(mesh.DecodeTriangles(3, decoderOf({0, 1, 2, 3, 4, 5, 6, 7, 8})));
+        const std::vector<MStlTriangle> before(mesh.Triangles().begin(), mesh.Triangles().end());
+        EXPECT_FALSE(mesh.DecodeTriangles(257, decoderOf(f.indices, f.decoderOk), f.colors))
+            << f.what;
+        ASSERT_EQ(mesh.NumberOfTriangles(), before.size()) << f.what;
+        for (std::size_t t = 0; t < before.size(); ++t)
+            EXPECT_TRUE(SameTriangle(mesh.Triangles()[t], before[t])) << f.what << t;
     }
 }

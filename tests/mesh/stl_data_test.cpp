@@ -25,6 +25,15 @@ MStlBase Tetrahedron() {
     return m;
 }
 
+using Floats = std::vector<float>;
+
+// x min, x max, y min, y max, z min, z max.
+Floats Box(IVSTLData& stl) {
+    Floats box(6);
+    stl.GetBoundingBox(box[0], box[1], box[2], box[3], box[4], box[5]);
+    return box;
+}
+
 std::vector<std::array<MStlPoint, 3>> Triangles(const MStlBase& m) {
     std::vector<std::array<MStlPoint, 3>> out;
     for (const MStlTriangle& t : m.Triangles()) {
@@ -74,6 +83,7 @@ TEST(STLData, CompressedRoundTripAndReload) {
     auto* stl = out.objects[0].As<IVSTLData>();
     EXPECT_EQ(stl->objectName, MString(L"tetra"));
     EXPECT_EQ(Triangles(*stl->mesh), Triangles(caller));
+    EXPECT_EQ(Box(*stl), (Floats{0, 100, 0, 100, 0, 100}));
     EXPECT_EQ(stl->storageKind, IVSTLData::StorageCompressed);
     EXPECT_EQ(bytes[static_cast<std::size_t>(stl->dataPosition)], MStlCompressor::kFormatVersion);
     EXPECT_EQ(Bytes(bytes.begin() + stl->dataPosition - 12, bytes.begin() + stl->dataPosition - 8),
@@ -85,11 +95,9 @@ TEST(STLData, CompressedRoundTripAndReload) {
     for (int again = 0; again < 2; ++again) {
         ASSERT_TRUE(stl->LoadTriangleData());
         EXPECT_EQ(Triangles(*stl->mesh), Triangles(caller));
+        // The box comes with the triangles, as the reader hands them out.
+        EXPECT_EQ(Box(*stl), (Floats{0, 100, 0, 100, 0, 100}));
     }
-    float box[6];
-    stl->mesh->UpdateExtremes();
-    stl->GetBoundingBox(box[0], box[1], box[2], box[3], box[4], box[5]);
-    EXPECT_EQ(box[1], 100.0f);
     MHDynBase parameter = stl->CreateParameter();
     ASSERT_NE(parameter.As<IVParSTLData>(), nullptr);
     EXPECT_FALSE(parameter.As<IVParClip>()->clipFlag);
@@ -168,11 +176,39 @@ TEST(STLData, LegacyWidths) {
         EXPECT_EQ(m.GetPoint(2).y, c.lo + 2);
         EXPECT_EQ(out.objects[0].As<IVSTLData>()->storageKind, IVSTLData::StorageLegacy);
     }
-    // Empty; flat form without any dependency data.
+    // Empty.
     EXPECT_EQ(kvxtest::ReadAll(MeshChunk(Legacy(0, 0, 1, 0, 1, {}), 1)).objects.size(), 1u);
-    kvxtest::Outcome flat = kvxtest::ReadAll(Chunk(
-        "IVSTL", 1, Concat({Chunk("MUID", 2, Words({6, 6})), Legacy(0, 9, 1, 3, 1, {0, 1, 2})})));
-    EXPECT_EQ(flat.results, (Results{READ_OK, READ_END}));
+}
+
+// The flat form: the payload of the chunk's version right after its header, no dependency data.
+TEST(STLData, FlatForm) {
+    const Bytes payload = Legacy(-3, 9, 1, 4, 1, {0, 1, 2, 3, 2, 1});
+    MFileMemory file;
+    const Bytes flat = Chunk("IVSTL", 1, payload);
+    file.OPEN_READ(flat.data(), flat.size());
+    IVSTLData stl;
+    ASSERT_TRUE(stl.Read(file));
+    EXPECT_EQ(stl.storageKind, IVSTLData::StorageLegacy);
+    EXPECT_EQ(stl.dataPosition, static_cast<std::int64_t>(flat.size() - payload.size()));
+    // What was written: points (lo + (p odd ? extent : 0), lo + p, lo + p) and both triangles.
+    const MStlBase& m = *stl.mesh;
+    EXPECT_EQ(std::vector<MStlPoint>(m.Points().begin(), m.Points().end()),
+              (std::vector<MStlPoint>{{-3, -3, -3}, {9, -2, -2}, {-3, -1, -1}, {9, 0, 0}}));
+    ASSERT_EQ(m.NumberOfTriangles(), 2u);
+    EXPECT_EQ(std::vector<std::uint32_t>(m.Triangles()[0].points, m.Triangles()[0].points + 3),
+              (std::vector<std::uint32_t>{0, 1, 2}));
+    EXPECT_EQ(std::vector<std::uint32_t>(m.Triangles()[1].points, m.Triangles()[1].points + 3),
+              (std::vector<std::uint32_t>{3, 2, 1}));
+    EXPECT_EQ(Box(stl), (Floats{-3, 9, -3, 0, -3, 0}));
+
+    // Version 0 has no payload layout; a damaged payload fails as in the nested form.
+    const Bytes cut(payload.begin(), payload.end() - 1);
+    for (const Bytes& bad : {Chunk("IVSTL", 0, payload), Chunk("IVSTL", 1, cut)}) {
+        MFileMemory f;
+        f.OPEN_READ(bad.data(), bad.size());
+        IVSTLData failed;
+        EXPECT_FALSE(failed.Read(f));
+    }
 }
 
 TEST(STLData, DamagedPayloadsFail) {

@@ -9,6 +9,7 @@
 #include "mesh/STLData.h"
 #include "operators/MStlOperatorKVX.h"
 #include "operators/Package.h"
+#include "support/Meshes.h"
 #include "support/Streams.h"
 
 namespace {
@@ -17,31 +18,8 @@ using kvxtest::Bytes;
 using Import = MStlOperatorKVXImport;
 using Export = MStlOperatorKVXExport;
 
-MStlBase Box(std::int32_t s, bool colored) {
-    MStlBase m;
-    for (int i = 0; i < 8; ++i)
-        m.AddPoint(i & 1 ? s : 0, i & 2 ? s : 0, i & 4 ? s : 0);
-    const std::uint32_t faces[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
-                                       {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
-    std::uint16_t color = 0x8000;
-    for (const auto& f : faces) {
-        m.AddTriangle(f[0], f[1], f[2])->color = colored ? color++ : 0;
-        m.AddTriangle(f[0], f[2], f[3])->color = colored ? color++ : 0;
-    }
-    return m;
-}
-
-using Tri = std::array<MStlPoint, 3>;
-std::vector<std::pair<Tri, std::uint16_t>> Content(const MStlBase& m) {
-    std::vector<std::pair<Tri, std::uint16_t>> out;
-    for (const MStlTriangle& t : m.Triangles()) {
-        Tri p = {m.GetPoint(t.points[0]), m.GetPoint(t.points[1]), m.GetPoint(t.points[2])};
-        std::rotate(p.begin(), std::min_element(p.begin(), p.end()), p.end());
-        out.emplace_back(p, t.color);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using kvxtest::Box;
+using kvxtest::Content;
 
 class Operators : public testing::Test {
 protected:
@@ -115,10 +93,10 @@ TEST_F(Operators, RoundTripWithNamesColoursAndBlocks) {
     EXPECT_FALSE(in.GetNextOutputStl(&second));
     EXPECT_EQ(in.GetImportResults(), Import::ImportNoMoreMeshes);
 
-    // Read without triangle colours: the colour arrays and blocks are all data blocks.
+    // Read without triangle colours: the data blocks are still just the blocks.
     in.ImportTriangleColor(false);
-    EXPECT_EQ(in.GetNumberOfDataBlocks(), 5u);
-    EXPECT_EQ(in.GetDataBlock(2), blocks[0]);
+    EXPECT_EQ(in.GetNumberOfDataBlocks(), 3u);
+    EXPECT_EQ(in.GetDataBlock(0), blocks[0]);
     MStlBase again;
     ASSERT_TRUE(in.GetOutputStlAt(&again, 1));
     EXPECT_EQ(Content(again), Content(colored));

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a private prefix and builds and runs a host program against it,
-# through the CMake package and through pkg-config.
+# through the CMake package and through pkg-config. The host passes no -std flag of its own
+# (the compiler's default may be older than C++20): each route must supply the standard that
+# the public headers need.
 set -euo pipefail
 build=$1; source=$2; flags=${3:-}
 work=$(mktemp -d)
@@ -12,7 +14,7 @@ cmake --build "$work/consumer" > /dev/null
 "$work/consumer/consumer" "$work/cmake-host.kvx"
 pc=$(dirname "$(find "$work/prefix" -name kvx.pc | head -n 1)")
 export PKG_CONFIG_PATH=$pc
-c++ -std=c++20 $flags "$source/tests/package/consumer/main.cpp" $(pkg-config --cflags --libs kvx) \
+c++ $flags "$source/tests/package/consumer/main.cpp" $(pkg-config --cflags --libs kvx) \
     -Wl,-rpath,"$(pkg-config --variable=libdir kvx)" -o "$work/pc-host"
 "$work/pc-host" "$work/pc-host.kvx"
 # The installed tool finds the installed library and reads what the host wrote.

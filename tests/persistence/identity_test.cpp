@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
@@ -45,18 +47,39 @@ TEST(Identity, GeneratedIdsAreStableAndUniquePerClass) {
 // Ids come from a sequence and the clock, each through one LCG step: objects that reuse one
 // address one after the other still get different ids.
 TEST(Identity, GeneratedIdsDifferAcrossLifetimes) {
-    auto lcg = [](std::uint32_t w) { return w * 1664525u + 1013904223u; };
     std::vector<MUIDValue> ids;
     for (int i = 0; i < 3; ++i) {
-        const auto t0 = static_cast<std::uint32_t>(std::time(nullptr));
         TParB x;  // the same stack slot each time
         x.GenerateId();
-        const auto t1 = static_cast<std::uint32_t>(std::time(nullptr));
-        EXPECT_TRUE(x.GetId().word1 == lcg(t0) || x.GetId().word1 == lcg(t1));
+        EXPECT_FALSE(x.GetId().IsNull());
         ids.push_back(x.GetId());
     }
     EXPECT_NE(ids[0], ids[1]);
     EXPECT_NE(ids[1], ids[2]);
+}
+
+// A process and its fork, generating ids at the same moment, never generate the same ones.
+TEST(Identity, GeneratedIdsDifferAcrossProcesses) {
+    TParB before;
+    before.GenerateId();  // the parent's sequence has started
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    TParB x;
+    x.GenerateId();
+    const MUIDValue mine = x.GetId();
+    if (pid == 0) {
+        const bool sent = ::write(fds[1], &mine, sizeof mine) == sizeof mine;
+        ::_exit(sent ? 0 : 1);
+    }
+    MUIDValue theirs;
+    ASSERT_EQ(::read(fds[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(fds[0]);
+    ::close(fds[1]);
+    EXPECT_NE(mine, theirs);
 }
 
 TEST(Identity, GetOrCreateResolvesToOneObject) {

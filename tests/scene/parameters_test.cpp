@@ -82,6 +82,34 @@ TEST(Parameters, Revisions) {
     EXPECT_EQ(out.results, (std::vector<std::int32_t>{READ_FAILED}));
 }
 
+// A DATA chunk that ends before its last bool: the read fails instead of taking the bool from
+// the header of the chunk behind it.
+TEST(Parameters, BoolPastTheEndOfDataFails) {
+    const Bytes id = Chunk("MUID", 2, Words({4, 4}));
+    const Bytes par = Chunk("PAR", 2, Chunk("DATA", 2, Bytes{1, 1, 1}, 1));
+    const Bytes vectors = FloatBytes({1, 1, 1, 0, 0, 0});
+    const Bytes next = Chunk("PDEPTH", 2, Concat({Chunk("MUID", 2, Words({5, 5}))}));
+    const struct {
+        const char* what;
+        Bytes clip;
+    } cases[] = {
+        {"clip flag missing", Chunk("PCLIP", 2, Concat({id, par, Chunk("DATA", 2, vectors)}))},
+        {"second base flag missing",
+         Chunk("PCLIP", 2,
+               Concat({id, Chunk("PAR", 2, Chunk("DATA", 2, Bytes{1}, 1)),
+                       Chunk("DATA", 2, Concat({vectors, Bytes{1}}))}))},
+    };
+    for (const auto& c : cases) {
+        const kvxtest::Outcome out = kvxtest::ReadAll(Concat({c.clip, next}));
+        EXPECT_EQ(out.results, (std::vector<std::int32_t>{READ_FAILED})) << c.what;
+    }
+    // Complete, the same object reads.
+    const kvxtest::Outcome whole = kvxtest::ReadAll(Concat(
+        {Chunk("PCLIP", 2, Concat({id, par, Chunk("DATA", 2, Concat({vectors, Bytes{0}}))}))}));
+    ASSERT_EQ(whole.objects.size(), 1u);
+    EXPECT_FALSE(whole.objects[0].As<IVParClip>()->clipFlag);
+}
+
 TEST(Parameters, ColorRecordToValue) {
     const struct {
         ColorRecord record;

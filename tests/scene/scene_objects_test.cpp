@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <Eigen/LU>  // determinant()
 #include <cmath>
+#include <cstring>
 
 #include "scene/Dependencies.h"
 #include "support/Streams.h"
@@ -114,6 +116,30 @@ TEST(Axes, TransformsAndCopies) {
     EXPECT_EQ(&object.axis->GetClassInfo(), &IVAxisTransform::ClassInfo());
     // Axes are never stored.
     EXPECT_TRUE(kvxtest::Written({&orient, &moved}).empty());
+}
+
+// An object's own axis as the source: the copy is taken before the old axis is let go.
+TEST(Axes, CopyFromOwnAxis) {
+    IVAxisOrient orient;
+    orient.scale[0] = 2, orient.scale[1] = 3, orient.scale[2] = 4;
+    orient.translation[1] = 5;
+    std::strcpy(orient.orientationCode, "LFP");
+    IVAxisTransform moved;
+    moved.transform.ROTATION(10, 20, 30, 1, 2, 3);
+    MDynBase* sources[] = {&orient, &moved};
+    for (MDynBase* source : sources) {
+        IVDependency object;
+        object.CopyAxisFrom(*source);
+        MTransform before;
+        object.GetTransform(before);
+        const MClassInfo* kind = &object.axis->GetClassInfo();
+
+        object.CopyAxisFrom(*object.axis);
+        EXPECT_EQ(&object.axis->GetClassInfo(), kind);
+        MTransform after;
+        object.GetTransform(after);
+        EXPECT_EQ(after, before);
+    }
 }
 
 TEST(SceneObjects, ObjectChunksAndBox) {

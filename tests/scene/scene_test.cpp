@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "scene/Dependencies.h"
 #include "scene/Parameters.h"
 #include "support/Streams.h"
@@ -188,6 +190,151 @@ TEST(Scene, ReadRevisionsAndRecords) {
     for (const auto& c : refused)
         EXPECT_EQ(kvxtest::ReadAll(SceneChunk(c.data, 2)).results, (Results{READ_FAILED}))
             << c.what;
+}
+
+// The position the insertion rule gives: after every leading entry of equal or lower level.
+std::uint32_t RulePosition(const std::vector<std::int8_t>& levels, std::int8_t level) {
+    std::uint32_t p = 0;
+    while (p < levels.size() && levels[p] <= level)
+        ++p;
+    return p;
+}
+
+// IndexOf by its definition: the first position whose object is the one asked for.
+std::uint32_t FirstPosition(const IVScene& scene, const IVObject* object) {
+    for (std::uint32_t i = 0; i < scene.GetCount(); ++i)
+        if (scene.GetObject(i) == object) return i;
+    return scene.GetCount();
+}
+
+// Level sequences for the tests below: written order, mixed, falling, the extremes, long ones.
+std::vector<std::vector<std::int8_t>> LevelCases() {
+    std::vector<std::vector<std::int8_t>> cases = {
+        {0, 0, 0},
+        {3, 1, 2, 1, 3, 0, 2},
+        {5, 4, 3, 2, 1, 0, -1, -2},
+        {-128, 127, -1, 0, -128, 127, 1, -1},
+    };
+    std::vector<std::int8_t> spread, falling;
+    for (int i = 0; i < 40; ++i) {
+        spread.push_back(static_cast<std::int8_t>(i * 37 % 7 - 3));
+        falling.push_back(static_cast<std::int8_t>(20 - i / 2));
+    }
+    cases.push_back(spread);
+    cases.push_back(falling);
+    return cases;
+}
+
+// AddObject puts each entry where the insertion rule says and returns that position, for levels
+// in any order (negative ones included), an object added twice, and IndexOf asked between the
+// additions: it must follow the entries as they move.
+TEST(Scene, AddObjectFollowsTheInsertionRule) {
+    for (const auto& levels : LevelCases()) {
+        IVScene scene;
+        std::vector<MHDynBase> objects;
+        std::vector<std::int8_t> model;
+        for (std::size_t i = 0; i < levels.size(); ++i) {
+            // Every fifth entry adds the object of two entries before once more.
+            if (i % 5 == 4)
+                objects.push_back(objects[i - 2]);
+            else
+                objects.push_back(New("TShape"));
+            const std::uint32_t p = RulePosition(model, levels[i]);
+            model.insert(model.begin() + p, levels[i]);
+            ASSERT_EQ(scene.AddObject(objects.back(), MHDynBase(), levels[i]), p) << i;
+            ASSERT_EQ(scene.levels, model) << i;
+            for (const MHDynBase& o : objects)
+                ASSERT_EQ(scene.IndexOf(o.As<IVObject>()), FirstPosition(scene, o.As<IVObject>()))
+                    << i;
+        }
+        const MHDynBase stranger = New("TShape");
+        EXPECT_EQ(scene.IndexOf(stranger.As<IVObject>()), scene.GetCount());
+        EXPECT_EQ(scene.IndexOf(nullptr), scene.GetCount());
+        ASSERT_EQ(scene.GetCount(), levels.size());
+        EXPECT_EQ(scene.parameters.size(), levels.size());
+        EXPECT_EQ(scene.entryFlags.size(), levels.size());
+        EXPECT_EQ(scene.objectTransforms.size(), levels.size());
+        EXPECT_EQ(scene.kindCounts[0], levels.size());
+    }
+}
+
+// A scene read from records in any order of levels equals the scene that AddObject calls in
+// record order make, with each record's flag stored at the position AddObject returned right
+// after the call: same objects, parameters, levels and flags at every position, same counters and
+// the same IndexOf answers.
+TEST(Scene, ReadRecordsEqualAddObjectCalls) {
+    for (const auto& levels : LevelCases()) {
+        const auto n = static_cast<std::uint32_t>(levels.size());
+        // Record i: object 100 + i (every fifth repeats the object of two records before), a
+        // parameter of its own for even i (none for odd i: a fresh one is made), flag 10 + i.
+        const auto objectId = [](std::uint32_t i) { return 100 + (i % 5 == 4 ? i - 2 : i); };
+        Bytes data = Words({n});
+        for (std::uint32_t i = 0; i < n; ++i) {
+            data = Concat({data, Record("TSHAPE", objectId(i))});
+            data = i % 2 == 0 ? Concat({data, Bytes{1}, Record("PCLIP", 500 + i)})
+                              : Concat({data, Bytes{0}});
+            data.push_back(static_cast<std::uint8_t>(levels[i]));
+            data.push_back(static_cast<std::uint8_t>(10 + i));
+        }
+        data = Concat({data, NameBytes("R"), Words({2})});
+        kvxtest::Outcome out = kvxtest::ReadAll(SceneChunk(data, 2));
+        ASSERT_EQ(out.results, (Results{READ_OK, READ_END}));
+        const IVScene& read = *out.objects[0].As<IVScene>();
+
+        // The objects and parameters the read resolved, by identity.
+        std::map<std::uint32_t, MHDynBase> byId;
+        for (std::uint32_t i = 0; i < read.GetCount(); ++i)
+            for (const MHDynBase* h : {&read.objects[i], &read.GetParameter(i)})
+                if (h->As<MUID>() != nullptr) byId[h->As<MUID>()->GetId().word0] = *h;
+        IVScene made;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            MHDynBase object = byId[objectId(i)];
+            ASSERT_NE(object.As<IVObject>(), nullptr) << i;
+            MHDynBase parameter =
+                i % 2 == 0 ? byId[500 + i] : object.As<IVObject>()->CreateParameter();
+            const std::uint32_t at = made.AddObject(object, parameter, levels[i]);
+            made.entryFlags[at] = static_cast<std::uint8_t>(10 + i);
+        }
+        ASSERT_EQ(read.GetCount(), made.GetCount());
+        EXPECT_EQ(read.levels, made.levels);
+        EXPECT_EQ(read.entryFlags, made.entryFlags);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            EXPECT_EQ(read.objects[i].Get(), made.objects[i].Get()) << i;
+            const MHDynBase& p = read.GetParameter(i);
+            if (p.As<IVParClip>() != nullptr)
+                EXPECT_EQ(p.Get(), made.GetParameter(i).Get()) << i;
+            else
+                EXPECT_NE(made.GetParameter(i).As<IVParBaseLine>(), nullptr) << i;
+            EXPECT_NE(p.As<IVPar>(), nullptr) << i;
+            EXPECT_EQ(read.IndexOf(read.GetObject(i)), made.IndexOf(made.GetObject(i))) << i;
+            EXPECT_TRUE(read.objectTransforms[i]) << i;
+        }
+        EXPECT_EQ(std::vector<std::uint32_t>(read.kindCounts, read.kindCounts + 4),
+                  std::vector<std::uint32_t>(made.kindCounts, made.kindCounts + 4));
+        EXPECT_EQ(read.kindMask, made.kindMask);
+    }
+}
+
+// A read that fails part-way keeps the records read before the failure, in the order and with
+// the flags that entering them one by one gives; a record whose flag byte is missing is entered
+// with flag 1.
+TEST(Scene, FailedReadKeepsTheRecordsReadSoFar) {
+    // The first record's parameter makes the bytes enough for the count; the third record ends
+    // before its flag byte.
+    const Bytes data =
+        Concat({Words({3}), Record("TSHAPE", 61), Bytes{1}, Record("PCLIP", 71), Bytes{2, 7},
+                Record("TSHAPE", 62), Bytes{0, static_cast<std::uint8_t>(-1), 8},
+                Record("TSHAPE", 63), Bytes{0, 1}});
+    MFileMemory file;
+    const Bytes bytes = SceneChunk(data, 2);
+    file.OPEN_READ(bytes.data(), bytes.size());
+    IVScene scene;
+    EXPECT_FALSE(scene.Read(file));
+    ASSERT_EQ(scene.GetCount(), 3u);
+    EXPECT_EQ(scene.levels, (std::vector<std::int8_t>{-1, 1, 2}));
+    EXPECT_EQ(scene.entryFlags, (std::vector<std::uint8_t>{8, 1, 7}));
+    EXPECT_EQ(scene.objects[0].As<MUID>()->GetId(), (MUIDValue{62, 62}));
+    EXPECT_EQ(scene.objects[2].As<MUID>()->GetId(), (MUIDValue{61, 61}));
 }
 
 TEST(SceneDependency, ChunksAndForms) {

@@ -189,13 +189,13 @@ int Unpack(const UnpackOptions& options, const Common& common) {
     Progress progress(common.quiet);
     const KvxContent content = OpenKvx(options.input, common, progress);
 
-    // Every name is settled (and checked) before anything is written.
+    // The meshes' names are settled (and checked) before anything is written.
     const fs::path folder = options.folder;
     const char* ext = options.format == meshio::Format::Ply   ? ".ply"
                       : options.format == meshio::Format::Obj ? ".obj"
                                                               : ".stl";
     std::set<std::string> used;
-    std::vector<std::string> meshFiles, mtlFiles, dataFiles;
+    std::vector<std::string> meshFiles, mtlFiles;
     for (std::size_t i = 0; i < content.meshes.size(); ++i) {
         const std::string stem =
             SafeFileName(content.meshes[i].name, "mesh-" + std::to_string(i + 1));
@@ -205,13 +205,6 @@ int Unpack(const UnpackOptions& options, const Common& common) {
         mtlFiles.push_back(
             withMtl ? Unique(used, fs::path(meshFiles.back()).stem().string(), ".mtl") : "");
     }
-    std::vector<DataFile> data;
-    for (std::size_t i = 0; i < content.dataBlocks.size(); ++i) {
-        data.push_back(UnpackDataBlock(content.dataBlocks[i]));
-        const std::string fallback = "data-" + std::to_string(i + 1) + ".bin";
-        const fs::path name = SafeFileName(data.back().name, fallback);
-        dataFiles.push_back(Unique(used, name.stem().string(), name.extension().string()));
-    }
     std::error_code ec;
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder, ec))
@@ -219,11 +212,28 @@ int Unpack(const UnpackOptions& options, const Common& common) {
     for (const std::string& name : used)
         RefuseExisting(folder / name, common.force);
 
-    // Files are staged and committed together, so a failure leaves none of them behind.
+    // Files are staged (each closed once written) and committed together, so a failure leaves
+    // none of them behind.
     std::vector<std::unique_ptr<OutputFile>> staged;
-    progress.SetSteps(content.meshes.size() + 1);
+    const std::uint64_t blocks = content.DataBlockCount();
+    progress.SetSteps(content.meshes.size() + blocks + 1);
+    // Data blocks one at a time: each is taken from the file, named, written and dropped.
+    std::vector<std::string> dataFiles;
+    std::vector<std::uint64_t> dataBytes;
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        const std::vector<unsigned short> block = content.DataBlock(i);
+        const DataFileLayout layout = ReadDataFileLayout(block);
+        const fs::path name = SafeFileName(layout.name, "data-" + std::to_string(i + 1) + ".bin");
+        dataFiles.push_back(Unique(used, name.stem().string(), name.extension().string()));
+        dataBytes.push_back(layout.size);
+        progress.Step(i, "writing " + dataFiles.back());
+        auto& file = staged.emplace_back(
+            std::make_unique<OutputFile>(folder / dataFiles.back(), common.force));
+        WriteDataFile(block, layout, file->stream());
+        file->Close();
+    }
     for (std::size_t i = 0; i < content.meshes.size(); ++i) {
-        progress.Step(i, "writing " + meshFiles[i]);
+        progress.Step(blocks + i, "writing " + meshFiles[i]);
         const KvxMesh& source = content.meshes[i];
         meshio::FloatMesh mesh = FromGrid(source.mesh, common.unit, options.colors);
         if (options.colors && source.color)
@@ -236,28 +246,27 @@ int Unpack(const UnpackOptions& options, const Common& common) {
         write.name = source.name;
         auto& file =
             staged.emplace_back(std::make_unique<OutputFile>(folder / meshFiles[i], common.force));
+        OutputFile& meshFile = *file;
         try {
             if (options.format == meshio::Format::Obj) {
                 std::unique_ptr<OutputFile> mtl;
                 if (!mtlFiles[i].empty())
                     mtl = std::make_unique<OutputFile>(folder / mtlFiles[i], common.force);
-                meshio::WriteObj(file->stream(), mtl ? &mtl->stream() : nullptr, mtlFiles[i], mesh,
-                                 write);
-                if (mtl) staged.push_back(std::move(mtl));
+                meshio::WriteObj(meshFile.stream(), mtl ? &mtl->stream() : nullptr, mtlFiles[i],
+                                 mesh, write);
+                if (mtl) {
+                    mtl->Close();
+                    staged.push_back(std::move(mtl));
+                }
             } else {
-                meshio::WriteMesh(file->stream(), mesh, options.format, write);
+                meshio::WriteMesh(meshFile.stream(), mesh, options.format, write);
             }
         } catch (const meshio::MeshError& e) {
             throw CliError(kExitWrite, (folder / meshFiles[i]).string() + ": " + e.what());
         }
+        meshFile.Close();
     }
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        auto& file =
-            staged.emplace_back(std::make_unique<OutputFile>(folder / dataFiles[i], common.force));
-        file->stream().write(reinterpret_cast<const char*>(data[i].bytes.data()),
-                             static_cast<std::streamsize>(data[i].bytes.size()));
-    }
-    progress.Step(content.meshes.size(), "finishing");
+    progress.Step(content.meshes.size() + blocks, "finishing");
     // A failed commit takes back the files this run has already put in place.
     std::vector<fs::path> committed;
     try {
@@ -277,19 +286,22 @@ int Unpack(const UnpackOptions& options, const Common& common) {
                         Count(content.meshes[i].mesh.NumberOfTriangles()).c_str());
         for (std::size_t i = 0; i < dataFiles.size(); ++i)
             std::printf("%s: %s bytes of data\n", (folder / dataFiles[i]).string().c_str(),
-                        Count(data[i].bytes.size()).c_str());
+                        Count(dataBytes[i]).c_str());
     }
     return kExitOk;
 }
 
 int Info(const std::string& input, bool json, const Common& common) {
     Progress progress(common.quiet || json);
-    KvxContent content = OpenKvx(input, common, progress);
+    const KvxContent content = OpenKvx(input, common, progress);
     std::uint64_t triangles = 0;
     for (const KvxMesh& m : content.meshes)
         triangles += m.mesh.NumberOfTriangles();
     const double perTriangle = triangles > 0 ? double(content.fileSize) / double(triangles) : 0.0;
     const double mm = common.unit.size;
+    const std::uint64_t blocks = content.DataBlockCount();
+    // Each block is taken from the file for its name and size, and dropped.
+    auto describe = [&](std::uint64_t i) { return ReadDataFileLayout(content.DataBlock(i)); };
     if (json) {
         std::printf(
             "{\"file\": %s, \"bytes\": %ju, \"password_protected\": %s, "
@@ -299,8 +311,7 @@ int Info(const std::string& input, bool json, const Common& common) {
             JsonString(input).c_str(), content.fileSize,
             content.passwordProtected ? "true" : "false", mm, triangles, perTriangle);
         for (std::size_t i = 0; i < content.meshes.size(); ++i) {
-            MStlBase& m = content.meshes[i].mesh;
-            m.UpdateExtremes(true);
+            const MStlBase& m = content.meshes[i].mesh;
             std::printf(
                 "%s\n  {\"name\": %s, \"points\": %zu, \"triangles\": %zu, "
                 "\"colored_triangles\": %zu, \"color\": %s,\n   \"box_grid\": [[%d, %d, "
@@ -314,11 +325,10 @@ int Info(const std::string& input, bool json, const Common& common) {
                 m.GetYMax() * mm, m.GetZMax() * mm);
         }
         std::printf("],\n \"data_blocks\": [");
-        for (std::size_t i = 0; i < content.dataBlocks.size(); ++i) {
-            const DataFile data = UnpackDataBlock(content.dataBlocks[i]);
-            std::printf("%s\n  {\"name\": %s, \"bytes\": %zu}", i ? "," : "",
-                        data.name.empty() ? "null" : JsonString(data.name).c_str(),
-                        data.bytes.size());
+        for (std::uint64_t i = 0; i < blocks; ++i) {
+            const DataFileLayout data = describe(i);
+            std::printf("%s\n  {\"name\": %s, \"bytes\": %" PRIu64 "}", i ? "," : "",
+                        data.name.empty() ? "null" : JsonString(data.name).c_str(), data.size);
         }
         std::printf("]}\n");
         return kExitOk;
@@ -329,8 +339,7 @@ int Info(const std::string& input, bool json, const Common& common) {
                 content.meshes.size(), content.meshes.size() == 1 ? "" : "es",
                 Count(triangles).c_str(), perTriangle, common.unit.text.c_str());
     for (std::size_t i = 0; i < content.meshes.size(); ++i) {
-        MStlBase& m = content.meshes[i].mesh;
-        m.UpdateExtremes(true);
+        const MStlBase& m = content.meshes[i].mesh;
         const std::size_t colored = ColoredTriangles(m);
         std::printf("  %zu. \"%s\": %s points, %s triangles, %s\n", i + 1,
                     content.meshes[i].name.c_str(), Count(m.NumberOfPoints()).c_str(),
@@ -344,13 +353,11 @@ int Info(const std::string& input, bool json, const Common& common) {
                         m.GetYMin() * mm, m.GetZMin() * mm, m.GetXMax() * mm, m.GetYMax() * mm,
                         m.GetZMax() * mm);
     }
-    std::printf("%zu data block%s\n", content.dataBlocks.size(),
-                content.dataBlocks.size() == 1 ? "" : "s");
-    for (std::size_t i = 0; i < content.dataBlocks.size(); ++i) {
-        const DataFile data = UnpackDataBlock(content.dataBlocks[i]);
-        std::printf("  %zu. %s: %s bytes\n", i + 1,
-                    data.name.empty() ? "(unnamed)" : data.name.c_str(),
-                    Count(data.bytes.size()).c_str());
+    std::printf("%s data block%s\n", Count(blocks).c_str(), blocks == 1 ? "" : "s");
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        const DataFileLayout data = describe(i);
+        std::printf("  %" PRIu64 ". %s: %s bytes\n", i + 1,
+                    data.name.empty() ? "(unnamed)" : data.name.c_str(), Count(data.size).c_str());
     }
     return kExitOk;
 }
@@ -361,11 +368,12 @@ int Verify(const std::string& input, const Common& common) {
     std::uint64_t triangles = 0;
     for (const KvxMesh& m : content.meshes)
         triangles += m.mesh.NumberOfTriangles();
+    // The blocks were read and checked with the file; none is copied out to be counted.
+    const std::uint64_t blocks = content.DataBlockCount();
     if (!common.quiet)
-        std::printf("%s: ok (%zu mesh%s, %s triangles, %zu data block%s)\n", input.c_str(),
+        std::printf("%s: ok (%zu mesh%s, %s triangles, %s data block%s)\n", input.c_str(),
                     content.meshes.size(), content.meshes.size() == 1 ? "" : "es",
-                    Count(triangles).c_str(), content.dataBlocks.size(),
-                    content.dataBlocks.size() == 1 ? "" : "s");
+                    Count(triangles).c_str(), Count(blocks).c_str(), blocks == 1 ? "" : "s");
     return kExitOk;
 }
 

@@ -1,5 +1,6 @@
 #include "DataBlock.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -51,28 +52,38 @@ std::vector<unsigned short> PackDataFile(const std::filesystem::path& file) {
     return out;
 }
 
-DataFile UnpackDataBlock(const std::vector<unsigned short>& block) {
-    DataFile out;
-    auto bytesOf = [&](std::size_t first, std::size_t count) {
-        std::vector<std::uint8_t> bytes(count);
-        for (std::size_t i = 0; i < count; ++i)
-            bytes[i] = static_cast<std::uint8_t>(block[first + i / 2] >> (i % 2 ? 8 : 0));
-        return bytes;
-    };
+DataFileLayout ReadDataFileLayout(std::span<const unsigned short> block) {
+    DataFileLayout out;
     if (block.size() >= kHeaderWords && block[0] == kMagic && block[1] == kLayout) {
         const std::size_t nameBytes = block[2];
         const std::uint64_t size = block[3] | std::uint64_t{block[4]} << 16;
         const std::size_t nameWords = (nameBytes + 1) / 2;
         if (block.size() == kHeaderWords + nameWords + (size + 1) / 2) {
-            const std::vector<std::uint8_t> name = bytesOf(kHeaderWords, nameBytes);
-            out.name.assign(name.begin(), name.end());
+            for (std::size_t i = 0; i < nameBytes; ++i)
+                out.name.push_back(
+                    static_cast<char>(block[kHeaderWords + i / 2] >> (i % 2 ? 8 : 0) & 0xFF));
             if (!SafeName(out.name)) out.name.clear();
-            out.bytes = bytesOf(kHeaderWords + nameWords, static_cast<std::size_t>(size));
+            out.firstWord = kHeaderWords + nameWords;
+            out.size = size;
             return out;
         }
     }
-    out.bytes = bytesOf(0, 2 * block.size());
+    out.size = 2 * std::uint64_t{block.size()};
     return out;
+}
+
+void WriteDataFile(std::span<const unsigned short> block, const DataFileLayout& layout,
+                   std::ostream& out) {
+    char bytes[1 << 16];
+    std::uint64_t left = layout.size;
+    for (std::size_t word = layout.firstWord; left > 0 && out;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof bytes));
+        for (std::size_t i = 0; i < n; ++i)
+            bytes[i] = static_cast<char>(block[word + i / 2] >> (i % 2 ? 8 : 0) & 0xFF);
+        out.write(bytes, static_cast<std::streamsize>(n));
+        word += n / 2;
+        left -= n;
+    }
 }
 
 }  // namespace kvx::cli

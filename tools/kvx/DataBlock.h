@@ -9,19 +9,27 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace kvx::cli {
 
-struct DataFile {
+// Where a block keeps its file: the bytes start at word `firstWord`, low byte first.
+struct DataFileLayout {
     std::string name;  // empty when the block names no (safe) file name
-    std::vector<std::uint8_t> bytes;
+    std::size_t firstWord = 0;
+    std::uint64_t size = 0;  // bytes
 };
 
 // Throws CliError (input) when the file cannot be read or is larger than a block can hold.
 std::vector<unsigned short> PackDataFile(const std::filesystem::path& file);
 // Never fails: names that could leave the output folder (paths, "..", hidden names) are dropped.
-DataFile UnpackDataBlock(const std::vector<unsigned short>& block);
+DataFileLayout ReadDataFileLayout(std::span<const unsigned short> block);
+// Writes the file's bytes to `out` as they come, without a copy of the file; the stream's state
+// tells whether that worked.
+void WriteDataFile(std::span<const unsigned short> block, const DataFileLayout& layout,
+                   std::ostream& out);
 
 }  // namespace kvx::cli

@@ -1,7 +1,5 @@
 #include "KvxFile.h"
 
-#include <algorithm>
-
 #include "Errors.h"
 #include "Progress.h"
 #include "Utf8.h"
@@ -35,13 +33,6 @@ using Import = MStlOperatorKVXImport;
     }
 }
 
-// Colour codes: 0 (no colour) or a code with the valid bit.
-bool LooksLikeColors(const std::vector<unsigned short>& block, std::size_t triangles) {
-    return block.size() == triangles &&
-           std::all_of(block.begin(), block.end(),
-                       [](unsigned short c) { return c == 0 || (c & 0x8000) != 0; });
-}
-
 // Loads mesh `index`; the library reports a mesh that does not decode through its log.
 void Load(Import& importer, const std::filesystem::path& file, unsigned long index,
           MStlBase& mesh) {
@@ -62,6 +53,19 @@ void Load(Import& importer, const std::filesystem::path& file, unsigned long ind
 
 }  // namespace
 
+KvxContent::KvxContent() = default;
+KvxContent::~KvxContent() = default;
+KvxContent::KvxContent(KvxContent&&) noexcept = default;
+KvxContent& KvxContent::operator=(KvxContent&&) noexcept = default;
+
+std::uint64_t KvxContent::DataBlockCount() const {
+    return importer ? importer->GetNumberOfDataBlocks() : 0;
+}
+
+std::vector<unsigned short> KvxContent::DataBlock(std::uint64_t index) const {
+    return importer ? importer->GetDataBlock(index) : std::vector<unsigned short>();
+}
+
 KvxContent ReadKvx(const std::filesystem::path& file, const std::optional<std::string>& password,
                    Progress& progress) {
     std::error_code ec;
@@ -71,10 +75,12 @@ KvxContent ReadKvx(const std::filesystem::path& file, const std::optional<std::s
     out.fileSize = std::filesystem::file_size(file, ec);
 
     progress.Step(0, "reading " + file.filename().string());
-    Import importer;
+    out.importer = std::make_unique<Import>();
+    Import& importer = *out.importer;
     importer.SetFileName(Widen(file.string()));
     importer.SetColorsNeeded(true);
-    importer.ImportTriangleColor(false);
+    // Only meshes written with triangle colours get them; the data blocks are never colours.
+    importer.ImportTriangleColor(true);
     if (!importer.Operate()) {
         if (importer.GetImportResults() != Import::ImportWrongPassword || !password)
             Fail(file, importer.GetImportResults(), password.has_value());
@@ -94,27 +100,6 @@ KvxContent ReadKvx(const std::filesystem::path& file, const std::optional<std::s
     if (importer.GetNumberOfOutputColors() == count)
         for (unsigned long i = 0; i < count; ++i)
             out.meshes[i].color = importer.GetOutputColorAt(i);
-
-    // Without the triangle-colour switch every array is listed; the leading ones are colour
-    // arrays when there is one per mesh, each a colour code per triangle.
-    std::vector<std::vector<unsigned short>> arrays(importer.GetNumberOfDataBlocks());
-    for (std::size_t i = 0; i < arrays.size(); ++i)
-        arrays[i] = importer.GetDataBlock(i);
-    out.colorArrays = count > 0 && arrays.size() >= count;
-    for (unsigned long i = 0; i < count && out.colorArrays; ++i)
-        out.colorArrays = LooksLikeColors(arrays[i], out.meshes[i].mesh.NumberOfTriangles());
-    if (out.colorArrays) {
-        // Meshes whose payload has no colours (older layouts) take them from their array.
-        importer.ImportTriangleColor(true);
-        for (unsigned long i = 0; i < count; ++i) {
-            const bool arrayHasColors = std::any_of(arrays[i].begin(), arrays[i].end(),
-                                                    [](unsigned short c) { return c != 0; });
-            if (arrayHasColors && !out.meshes[i].mesh.HasColoredTriangles())
-                Load(importer, file, i, out.meshes[i].mesh);
-        }
-        arrays.erase(arrays.begin(), arrays.begin() + count);
-    }
-    out.dataBlocks = std::move(arrays);
     return out;
 }
 

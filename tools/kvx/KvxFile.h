@@ -1,9 +1,10 @@
-// Reading a whole KVX file through the library's importer, with each failure turned into the
-// tool's one-line error and exit code.
+// Reading a KVX file through the library's importer, with each failure turned into the tool's
+// one-line error and exit code.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,23 +12,35 @@
 #include "maker/Color.h"
 #include "maker/MStlBase.h"
 
+class MStlOperatorKVXImport;
+
 namespace kvx::cli {
 
 class Progress;
 
 struct KvxMesh {
     std::string name;  // UTF-8
-    MStlBase mesh;
+    MStlBase mesh;     // with its triangle colours, when the file gives them
     std::optional<Orvex::Common::Color> color;  // the mesh colour, when the file gives one
 };
 
+// The meshes of a KVX file, and its data blocks, which stay with the importer (kept open here)
+// until they are asked for one at a time, so that a command holds at most one of them.
 struct KvxContent {
+    KvxContent();
+    ~KvxContent();
+    KvxContent(KvxContent&&) noexcept;
+    KvxContent& operator=(KvxContent&&) noexcept;
+
+    std::uint64_t DataBlockCount() const;
+    // A copy of data block `index` (below DataBlockCount()), exactly as the file's writer added
+    // it; a caller drops it before it asks for the next.
+    std::vector<unsigned short> DataBlock(std::uint64_t index) const;
+
     std::uintmax_t fileSize = 0;
     bool passwordProtected = false;
-    // True when the file carries one colour array per mesh before its data blocks.
-    bool colorArrays = false;
     std::vector<KvxMesh> meshes;
-    std::vector<std::vector<unsigned short>> dataBlocks;
+    std::unique_ptr<MStlOperatorKVXImport> importer;
 };
 
 // Throws CliError: input (missing or unreadable), not KVX, password (protected and no password

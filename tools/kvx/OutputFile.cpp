@@ -51,10 +51,18 @@ OutputFile::~OutputFile() {
     }
 }
 
-void OutputFile::Commit() {
-    stream_.flush();
-    stream_.close();
+void OutputFile::Close() {
+    if (stream_.is_open()) {
+        stream_.flush();
+        stream_.close();
+        std::vector<char>().swap(buffer_);
+    }
+    // Also when an earlier Close failed: the state stays.
     if (!stream_) throw CliError(kExitWrite, target_.string() + ": cannot write (disk full?)");
+}
+
+void OutputFile::Commit() {
+    Close();
     const mode_t mask = ::umask(0);
     ::umask(mask);
     ::chmod(temp_.c_str(), 0666 & ~mask);

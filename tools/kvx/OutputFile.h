@@ -19,7 +19,11 @@ public:
 
     std::ostream& stream() { return stream_; }
     const std::filesystem::path& target() const { return target_; }
-    // Flushes, gives the file the usual permissions (0666 less the umask) and renames it.
+    // Flushes and closes the temporary file and releases its buffer, so that files waiting for
+    // their Commit hold neither; throws CliError (write) when the data did not all go out.
+    void Close();
+    // Closes (when not done yet), gives the file the usual permissions (0666 less the umask) and
+    // renames it.
     void Commit();
 
 private:
