@@ -170,6 +170,11 @@ int Pack(const PackOptions& options, const Common& common) {
             throw CliError(kExitWrite, written.string() +
                                            ": cannot build the self-extracting package (stub " +
                                            stub + ")");
+        if (exporter.GetExportResults() == MStlOperatorKVXExport::ExportMemoryBudgetExceeded)
+            throw CliError(kExitWrite,
+                           written.string() +
+                               ": not written: the meshes compress so far that reading the file "
+                               "back would need more memory than its size allows");
         throw CliError(kExitWrite, written.string() + ": cannot write");
     }
     progress.Clear();

@@ -25,6 +25,10 @@ using Import = MStlOperatorKVXImport;
             throw CliError(kExitPassword, name + ": wrong password");
         case Import::ImportCannotOpen:
             throw CliError(kExitInput, name + ": cannot open");
+        case Import::ImportMemoryBudgetExceeded:
+            throw CliError(
+                kExitCorrupt,
+                name + ": corrupt KVX data (it claims more content than its size allows)");
         case Import::ImportTempFileFailed:
             throw CliError(kExitFailure,
                            name + ": cannot create a temporary file (check TMPDIR and its space)");
