@@ -213,8 +213,7 @@ TEST(STLData, FlatForm) {
 
 TEST(STLData, DamagedPayloadsFail) {
     const Bytes good = Legacy(0, 9, 1, 3, 1, {0, 1, 2});
-    Bytes badIndex = good;
-    badIndex.back() = 3;
+    const Bytes badIndex = Legacy(0, 9, 1, 3, 1, {0, 1, 3});
     Bytes hugeCount = good;
     hugeCount[24] = 0xFF, hugeCount[25] = 0xFF, hugeCount[26] = 0xFF, hugeCount[27] = 0x7F;
     const struct {
