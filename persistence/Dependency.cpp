@@ -33,6 +33,7 @@ const MHDynBase& MLinkList::operator[](std::size_t i) const {
 }
 
 std::size_t MLinkList::Count(const MDynBase* object) const {
+    NeedIndex();
     if (indexed_) {
         const auto it = index_.find(object);
         return it == index_.end() ? 0 : it->second.count;
@@ -41,7 +42,15 @@ std::size_t MLinkList::Count(const MDynBase* object) const {
         slots_.begin(), slots_.end(), [&](const MHDynBase& h) { return h && h.Get() == object; }));
 }
 
-void MLinkList::Index(std::size_t slot) {
+void MLinkList::NeedIndex() const {
+    if (indexed_ || slots_.size() <= kIndexFrom) return;
+    indexed_ = true;
+    next_.resize(slots_.size());
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot)
+        if (slots_[slot]) Index(slot);
+}
+
+void MLinkList::Index(std::size_t slot) const {
     next_[slot] = kNone;
     const auto [it, added] = index_.try_emplace(slots_[slot].Get(), Chain{slot, slot, 1});
     if (added) return;
@@ -64,15 +73,11 @@ void MLinkList::PushBack(const MHDynBase& link) {
     if (indexed_) {
         next_.push_back(kNone);
         Index(slots_.size() - 1);
-    } else if (slots_.size() > kIndexFrom) {
-        indexed_ = true;
-        next_.resize(slots_.size());
-        for (std::size_t slot = 0; slot < slots_.size(); ++slot)
-            if (slots_[slot]) Index(slot);
     }
 }
 
 bool MLinkList::RemoveFirst(const MDynBase* object) {
+    NeedIndex();
     std::size_t slot = kNone;
     if (indexed_) {
         const auto it = index_.find(object);

@@ -26,9 +26,11 @@ class MDependency;
 // sequence of non-empty handles (size, empty, begin/end, operator[], front, back, a copy as a
 // vector) that only MDependency changes. Whatever the length of the list and the order in which
 // links go, asking whether an object is linked and removing the first link to it take constant
-// expected time: beyond a few links the list keeps an index from each linked object to its links,
-// and a removed link leaves a hole that iteration skips; the holes are closed (in one pass) once
-// they outnumber the links, so iterating costs O(size()) too.
+// expected time: beyond a few links the list keeps an index from each linked object to its links
+// (built in O(size()) by the first search), and a removed link leaves a hole that iteration
+// skips; the holes are closed (in one pass) once they outnumber the links, so iterating costs
+// O(size()) too. Like the rest of the object model, a list is not for use from two threads at
+// once, even for reading.
 class MLinkList {
 public:
     class const_iterator {
@@ -82,8 +84,7 @@ public:
         return {slots_.data() + slots_.size(), slots_.data() + slots_.size()};
     }
     // Link i (below size()): constant time, or logarithmic while the list has holes (the first
-    // such call builds a search tree in O(size()); like the rest of the object model, not for use
-    // from two threads at once).
+    // such call builds a search tree in O(size())).
     const MHDynBase& operator[](std::size_t i) const;
     const MHDynBase& front() const { return (*this)[0]; }
     const MHDynBase& back() const { return (*this)[live_ - 1]; }
@@ -105,7 +106,9 @@ private:
     // destructor unlinks.
     std::vector<MHDynBase> Take();
 
-    void Index(std::size_t slot);
+    // Builds the index when the list is long enough to need one and has none yet.
+    void NeedIndex() const;
+    void Index(std::size_t slot) const;
     void CloseHoles();
 
     // The links of one object, as a chain of slots in link order.
@@ -120,9 +123,11 @@ private:
 
     std::vector<MHDynBase> slots_;  // the links, an empty handle for each hole
     std::size_t live_ = 0;          // the slots that hold a link
-    bool indexed_ = false;
-    std::unordered_map<const MDynBase*, Chain> index_;
-    std::vector<std::size_t> next_;  // per slot: the next slot of the same object, or kNone
+    // The index is built by the first search of a long list (a list that is only appended to
+    // and read, like most children lists, never needs it) and then kept up to date.
+    mutable bool indexed_ = false;
+    mutable std::unordered_map<const MDynBase*, Chain> index_;
+    mutable std::vector<std::size_t> next_;  // per slot: the next slot of the same object
     // While there are holes and operator[] has been used: a binary indexed tree over the slots
     // (1 for a link, 0 for a hole) that finds link i in logarithmic time.
     mutable std::vector<std::size_t> rank_;
