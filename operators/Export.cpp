@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <optional>
+#include <span>
 
 #include "container/Envelope.h"
 #include "maker/FileReplace.h"
@@ -7,6 +9,7 @@
 #include "mesh/STLData.h"
 #include "operators/MStlOperatorKVX.h"
 #include "operators/Package.h"
+#include "persistence/Identity.h"
 #include "scene/ColorArray.h"
 
 using namespace KvxInternal;
@@ -26,6 +29,35 @@ std::uint64_t ColorArrayReadCost(std::int32_t count) {
     const auto n = static_cast<std::uint64_t>(std::max(count, 0));
     return n * sizeof(std::uint16_t) + 64 * std::min<std::uint64_t>(n, 65536);
 }
+
+// A 64-bit digest of what an export writes (FNV-1a over 64-bit words, then a final mix), the
+// seed of its ids when they must follow from the content.
+class ContentDigest {
+public:
+    void Add(std::uint64_t word) { hash_ = (hash_ ^ word) * 0x100000001B3ull; }
+    template <class T>
+    void AddAll(std::span<const T> values) {
+        Add(values.size());
+        for (const T& v : values)
+            Add(static_cast<std::uint64_t>(v));
+    }
+    void Add(const std::wstring& text) {
+        Add(text.size());
+        for (const wchar_t c : text)
+            Add(static_cast<std::uint64_t>(c));
+    }
+    std::uint64_t Value() const {
+        std::uint64_t x = hash_;
+        x ^= x >> 30;
+        x *= 0xBF58476D1CE4E5B9ull;
+        x ^= x >> 27;
+        x *= 0x94D049BB133111EBull;
+        return x ^ (x >> 31);
+    }
+
+private:
+    std::uint64_t hash_ = 0xCBF29CE484222325ull;
+};
 
 }  // namespace
 
@@ -50,6 +82,9 @@ void MStlOperatorKVXExport::AddStl(MStlBase* mesh, const std::wstring& name) {
 void MStlOperatorKVXExport::AddDataBlock(const std::vector<unsigned short>& block) {
     dataBlocks_.push_back(block);
 }
+void MStlOperatorKVXExport::SetReproducible(bool reproducible) {
+    reproducible_ = reproducible;
+}
 MStlOperatorKVXExport::ExportResults MStlOperatorKVXExport::GetExportResults() {
     return result_;
 }
@@ -62,6 +97,30 @@ bool MStlOperatorKVXExport::Operate() {
     if (meshes_.empty()) {
         result_ = ExportNoMeshes;
         return false;
+    }
+    std::optional<SeededIds> seededIds;
+    if (reproducible_) {
+        ContentDigest digest;
+        digest.Add(exportTriangleColor_ ? 1 : 0);
+        digest.Add(password_);
+        digest.Add(selfExtractingPath_.empty() ? 0 : 1);
+        for (const auto& [mesh, name] : meshes_) {
+            digest.Add(name);
+            digest.Add(mesh->NumberOfPoints());
+            for (const MStlPoint& p : mesh->Points())
+                digest.Add(std::uint64_t{static_cast<std::uint32_t>(p.x)} << 32 |
+                           static_cast<std::uint32_t>(p.y));
+            for (const MStlPoint& p : mesh->Points())
+                digest.Add(static_cast<std::uint32_t>(p.z));
+            digest.Add(mesh->NumberOfTriangles());
+            for (const MStlTriangle& t : mesh->Triangles()) {
+                digest.Add(std::uint64_t{t.points[0]} << 32 | t.points[1]);
+                digest.Add(std::uint64_t{t.points[2]} << 32 | t.color);
+            }
+        }
+        for (const auto& block : dataBlocks_)
+            digest.AddAll(std::span<const unsigned short>(block));
+        seededIds.emplace(digest.Value());
     }
     bool contentFailed = false;
     // What reading the file back will charge to the reader's memory budget, at most: the

@@ -96,6 +96,12 @@ public:
     // The mesh is not copied: it must stay valid until Operate has returned.
     void AddStl(MStlBase* mesh, const std::wstring& name);
     void AddDataBlock(const std::vector<unsigned short>& block);
+    // With true, the file's object ids follow from what it holds (the meshes with their points,
+    // triangles, colours and names, the data blocks, the password and the colour choice)
+    // instead of from this process: the same content written twice gives the same bytes. Ids of
+    // files with different content still differ (they come from a 64-bit digest of it). A mesh
+    // that already has an id keeps it either way. Off by default.
+    void SetReproducible(bool reproducible);
 
     // Writes the file (its extension replaced by ".kvx"), or the self-extracting package (".exe")
     // when a stub is set. A result is stored only on failure.
@@ -110,4 +116,5 @@ private:
     ExportResults result_ = ExportOk;
     bool exportTriangleColor_ = false;
     std::vector<std::vector<unsigned short>> dataBlocks_;
+    bool reproducible_ = false;
 };

@@ -124,12 +124,22 @@ std::uint64_t ProcessSeed() {
     return seed ^ Mix64(static_cast<std::uint64_t>(getpid()) << 17);
 }
 
+thread_local SeededIds* activeSeed = nullptr;
+
 }  // namespace
+
+SeededIds::SeededIds(std::uint64_t seed) : outer_(activeSeed), seed_(seed) {
+    activeSeed = this;
+}
+
+SeededIds::~SeededIds() {
+    activeSeed = outer_;
+}
 
 // Ids come from a process-wide sequence mixed with a per-process seed: objects that never live
 // at the same time (one stack slot reused in a loop) never share an id, since the mix is a
 // bijection of the sequence number, and neither do objects of two processes. A forked child
-// takes a seed of its own.
+// takes a seed of its own. Under SeededIds the scope's seed and sequence stand in for them.
 void MUID::GenerateId() {
     if (!id_.IsNull()) return;
     static std::uint64_t seed = 0;
@@ -139,7 +149,10 @@ void MUID::GenerateId() {
         seed = ProcessSeed() | 1;
         seededBy = getpid();
     }
-    const std::uint64_t mixed = Mix64(seed + ++sequence * 0x9E3779B97F4A7C15ull);
+    const std::uint64_t mixed =
+        activeSeed != nullptr
+            ? Mix64(activeSeed->seed_ + ++activeSeed->sequence_ * 0x9E3779B97F4A7C15ull)
+            : Mix64(seed + ++sequence * 0x9E3779B97F4A7C15ull);
     MUIDValue id{static_cast<std::uint32_t>(mixed >> 32), static_cast<std::uint32_t>(mixed)};
     do {
         id.word0 = id.word0 * 1664525u + 1013904223u;

@@ -57,6 +57,23 @@ private:
     MUID* nextSameKey_ = nullptr;
 };
 
+// While one is alive, the ids this thread generates follow from `seed` alone: the same seed and
+// the same order of objects give the same ids, so a file's bytes can follow from its content.
+// They stay unique among live objects of a class. Scopes nest; the innermost one counts.
+class SeededIds {
+public:
+    explicit SeededIds(std::uint64_t seed);
+    ~SeededIds();
+    SeededIds(const SeededIds&) = delete;
+    SeededIds& operator=(const SeededIds&) = delete;
+
+private:
+    friend class MUID;
+    SeededIds* outer_;
+    std::uint64_t seed_;
+    std::uint64_t sequence_ = 0;
+};
+
 // An id together with the most-derived class that holds it: identities are unique per class.
 struct IdentityKey {
     MUIDValue id;

@@ -210,6 +210,56 @@ TEST_F(Operators, ExportRulesAndFailures) {
     EXPECT_EQ(blocked.GetExportResults(), Export::ExportFileFailed);
 }
 
+// With SetReproducible the bytes follow from the content alone: the same content gives the
+// same file (without it, two writes differ in their ids), and files of different content read
+// back side by side.
+TEST_F(Operators, ReproducibleFilesFollowTheirContent) {
+    struct Case {
+        const char* name;
+        int size;
+        const wchar_t* meshName;
+        const wchar_t* password;
+        std::vector<unsigned short> block;
+    };
+    const Case base{"base", 10, L"m", L"", {1, 2}};
+    const Case cases[] = {
+        {"bigger", 11, L"m", L"", {1, 2}},
+        {"renamed", 10, L"n", L"", {1, 2}},
+        {"protected", 10, L"m", L"pw", {1, 2}},
+        {"other block", 10, L"m", L"", {1, 3}},
+    };
+    auto write = [&](const Case& c, const std::string& file, bool reproducible) {
+        MStlBase mesh = Box(c.size, true);
+        Export e;
+        e.SetFileName(Path(file));
+        e.SetPassword(c.password);
+        e.ExportTriangleColor(true);
+        e.SetReproducible(reproducible);
+        e.AddStl(&mesh, c.meshName);
+        e.AddDataBlock(c.block);
+        EXPECT_TRUE(e.Operate()) << c.name;
+        return kvxtest::ReadFile(dir_.file(file));
+    };
+    const Bytes first = write(base, "a.kvx", true);
+    EXPECT_EQ(write(base, "b.kvx", true), first);
+    EXPECT_NE(write(base, "c.kvx", false), write(base, "d.kvx", false));
+    for (const Case& c : cases) {
+        const Bytes other = write(c, "other.kvx", true);
+        EXPECT_NE(other, first) << c.name;
+        Import a, b;
+        a.SetFileName(Path("a.kvx"));
+        b.SetFileName(Path("other.kvx"));
+        b.SetPassword(c.password);
+        ASSERT_TRUE(a.Operate());
+        ASSERT_TRUE(b.Operate()) << c.name;
+        MStlBase fromA, fromB;
+        ASSERT_TRUE(a.GetOutputStlAt(&fromA, 0));
+        ASSERT_TRUE(b.GetOutputStlAt(&fromB, 0));
+        EXPECT_EQ(Content(fromA), Content(Box(base.size, true))) << c.name;
+        EXPECT_EQ(Content(fromB), Content(Box(c.size, true))) << c.name;
+    }
+}
+
 // The real stub: the package, run, gives back a file that imports to the same meshes.
 TEST_F(Operators, PackageRunsAndExtracts) {
     MStlBase box = Box(70, true);

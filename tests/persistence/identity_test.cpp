@@ -2,8 +2,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "maker/MFile.h"
 #include "persistence/TestClasses.h"
@@ -143,3 +145,41 @@ TEST(Identity, BadReferencesLeaveTheHandleUnchanged) {
 }
 
 }  // namespace
+
+// Under SeededIds the ids follow from the seed alone; other seeds give other ids, a live object
+// holding the next id still makes the generator step past it, and leaving the scope goes back
+// to the process's own sequence.
+TEST(Identity, SeededIdsFollowTheSeed) {
+    auto ids = [](std::uint64_t seed, int n) {
+        const SeededIds scope(seed);
+        std::vector<MUIDValue> out;
+        for (int i = 0; i < n; ++i) {
+            TParA x;
+            x.GenerateId();
+            out.push_back(x.GetId());
+        }
+        return out;
+    };
+    const std::vector<MUIDValue> a = ids(42, 3);
+    EXPECT_EQ(ids(42, 3), a);
+    const std::vector<MUIDValue> b = ids(43, 3), seven = ids(7, 1);
+    for (const MUIDValue& id : b)
+        EXPECT_EQ(std::count(a.begin(), a.end(), id), 0);
+    {
+        TParA holder;
+        holder.SetId(a[0]);
+        const SeededIds scope(42);
+        TParA x;
+        x.GenerateId();
+        EXPECT_NE(x.GetId(), a[0]);
+        {
+            const SeededIds inner(7);
+            TParA y;
+            y.GenerateId();
+            EXPECT_EQ(y.GetId(), seven[0]);
+        }
+    }
+    TParA free;
+    free.GenerateId();
+    EXPECT_EQ(std::count(a.begin(), a.end(), free.GetId()), 0);
+}
