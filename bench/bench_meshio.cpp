@@ -53,7 +53,7 @@ struct Files {
         WriteOptions options;
         options.colors = true;
         Write(ply, mesh, Format::Ply, options);
-        options.asciiStl = true;
+        options.ascii = true;
         Write(asciiStl, mesh, Format::Stl, options);
     }
     ~Files() { fs::remove_all(dir); }

@@ -63,6 +63,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!mesh.colors.empty() && mesh.colors.size() != mesh.indices.size() / 3) std::abort();
         for (const std::uint32_t i : mesh.indices)
             if (i >= points) std::abort();
+        // Groups, when there are any, cover the triangles in order.
+        std::size_t next = 0;
+        for (const kvx::meshio::MeshGroup& g : mesh.groups) {
+            if (g.firstTriangle != next || g.triangleCount == 0) std::abort();
+            next += g.triangleCount;
+        }
+        if (!mesh.groups.empty() && next != mesh.indices.size() / 3) std::abort();
     } catch (const kvx::meshio::MeshError&) {
     }
     return 0;

@@ -1,15 +1,23 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -157,17 +165,17 @@ TEST(MeshFormats, RoundTrips) {
     struct Case {
         const char* name;
         Format format;
-        bool asciiStl;
+        bool ascii;
         StlColors stlColors;
         bool keepsColors;
-        bool exact;  // false: read by assimp, whose number parsing is not exact
     };
     const Case cases[] = {
-        {"stl", Format::Stl, false, StlColors::ValidBit, true, true},
-        {"stl-magics", Format::Stl, false, StlColors::Magics, true, true},
-        {"stl-ascii", Format::Stl, true, StlColors::ValidBit, false, true},
-        {"ply", Format::Ply, false, StlColors::ValidBit, true, true},
-        {"obj", Format::Obj, false, StlColors::ValidBit, true, false},
+        {"stl", Format::Stl, false, StlColors::ValidBit, true},
+        {"stl-header", Format::Stl, false, StlColors::Header, true},
+        {"stl-ascii", Format::Stl, true, StlColors::ValidBit, false},
+        {"ply", Format::Ply, false, StlColors::ValidBit, true},
+        {"ply-ascii", Format::Ply, true, StlColors::ValidBit, true},
+        {"obj", Format::Obj, false, StlColors::ValidBit, true},
     };
     const std::vector<std::uint16_t> colorings[] = {
         {}, {kRed, kMixed, 0, kBlack}, {kBlue, kRed, kMixed, kBlack}};
@@ -180,7 +188,7 @@ TEST(MeshFormats, RoundTrips) {
                 const FloatMesh mesh = Sample(coloring);
                 WriteOptions options;
                 options.colors = withColors;
-                options.asciiStl = c.asciiStl;
+                options.ascii = c.ascii;
                 options.stlColors = c.stlColors;
                 options.name = "sample";
                 const std::string path = dir.file(std::string("m.") + c.name);
@@ -197,18 +205,16 @@ TEST(MeshFormats, RoundTrips) {
                 FloatMesh expected = mesh;
                 if (!withColors || !c.keepsColors) expected.colors.clear();
                 EXPECT_EQ(read.colors.empty(), expected.colors.empty());
+                EXPECT_TRUE(read.warnings.empty()) << read.warnings.front();
+                EXPECT_TRUE(read.groups.empty());
                 const auto want = Soup(expected), got = Soup(read);
                 ASSERT_EQ(got.size(), want.size());
                 for (std::size_t t = 0; t < got.size(); ++t) {
                     EXPECT_EQ(got[t].color, want[t].color) << "triangle " << t;
-                    for (int k = 0; k < 9; ++k) {
-                        if (c.exact)
-                            EXPECT_EQ(std::bit_cast<std::uint32_t>(got[t].p[k]),
-                                      std::bit_cast<std::uint32_t>(want[t].p[k]))
-                                << got[t].p[k] << " vs " << want[t].p[k];
-                        else
-                            EXPECT_NEAR(got[t].p[k], want[t].p[k], 1e-6 * std::abs(want[t].p[k]));
-                    }
+                    for (int k = 0; k < 9; ++k)
+                        EXPECT_EQ(std::bit_cast<std::uint32_t>(got[t].p[k]),
+                                  std::bit_cast<std::uint32_t>(want[t].p[k]))
+                            << got[t].p[k] << " vs " << want[t].p[k];
                 }
             }
 }
@@ -242,24 +248,24 @@ TEST(MeshFormats, BinaryStlLayout) {
     EXPECT_EQ(attribute(validBit, 0), kMixed);
     EXPECT_EQ(attribute(validBit, 1), 0);
 
-    options.stlColors = StlColors::Magics;
+    options.stlColors = StlColors::Header;
     m.objectColor = std::array<std::uint8_t, 4>{1, 2, 3, 4};
-    const std::string magics = Written(m, Format::Stl, options);
-    EXPECT_EQ(attribute(magics, 0), 29 << 10 | 17 << 5 | 3);  // bit 15 clear, red and blue swapped
-    EXPECT_EQ(attribute(magics, 1), 0x8000);                  // "the object colour"
-    const auto tag = magics.substr(0, 80).find("COLOR=");
+    const std::string header = Written(m, Format::Stl, options);
+    EXPECT_EQ(attribute(header, 0), 29 << 10 | 17 << 5 | 3);  // bit 15 clear, red and blue swapped
+    EXPECT_EQ(attribute(header, 1), 0x8000);                  // "the object colour"
+    const auto tag = header.substr(0, 80).find("COLOR=");
     ASSERT_NE(tag, std::string::npos);
-    EXPECT_EQ(magics.substr(tag + 6, 4), std::string("\1\2\3\4"));
+    EXPECT_EQ(header.substr(tag + 6, 4), std::string("\1\2\3\4"));
 
     m.objectColor.reset();
     const std::string grey = Written(m, Format::Stl, options);
     EXPECT_EQ(grey.substr(grey.find("COLOR=") + 6, 4), std::string("\x80\x80\x80\xFF"));
 
-    for (const std::string* s : {&plain, &validBit, &magics})
+    for (const std::string* s : {&plain, &validBit, &header})
         EXPECT_NE(s->substr(0, 5), "solid");
 }
 
-// Hand-made files of other programs, with known attribute bits.
+// Hand-made files in both conventions, with known attribute bits.
 TEST(MeshFormats, BinaryStlColorConventions) {
     struct Case {
         const char* name;
@@ -269,26 +275,26 @@ TEST(MeshFormats, BinaryStlColorConventions) {
         std::optional<std::array<std::uint8_t, 4>> objectColor;
     };
     const Case cases[] = {
-        {"validbit", "VisCAM export", {kRed, 0x7C1F, 0}, {kRed, 0, 0}, {}},
+        {"validbit", "exported with valid-bit colours", {kRed, 0x7C1F, 0}, {kRed, 0, 0}, {}},
         {"no colours", "plain", {0, 0x1234, 0}, {}, {}},
-        // Magics: own colour when bit 15 is clear, red in the low bits; a MATERIAL= block too.
-        {"magics",
+        // Header: own colour when bit 15 is clear, red in the low bits; a MATERIAL= block too.
+        {"header",
          std::string(
              "COLOR=\x0A\x14\x1E\xFF,MATERIAL=\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C"),
          {0x001F, 0x7C00, 0x8000 | 0x001F},
          {kRed, kBlue, 0},
          std::array<std::uint8_t, 4>{10, 20, 30, 255}},
-        {"magics black",
+        {"header black",
          "solid-looking but binary COLOR=\x01\x02\x03\x04",
          {0, 0x8000, 0x8000},
          {kBlack, 0, 0},
          std::array<std::uint8_t, 4>{1, 2, 3, 4}},
-        {"magics all object colour",
+        {"header all object colour",
          "COLOR=abcd",
          {0x8000, 0x8000, 0xFFFF},
          {},
          std::array<std::uint8_t, 4>{'a', 'b', 'c', 'd'}},
-        {"magics colour cut off",
+        {"header colour cut off",
          std::string(74, ' ') + "COLOR=",
          {0x001F, 0x8000, 0x8000},
          {kRed, 0, 0},
@@ -394,7 +400,7 @@ TEST(MeshFormats, FilesLargerThanTheReadBuffer) {
     for (int i = 0; i < 40000; ++i)
         mesh.colors.push_back(i % 5 ? static_cast<std::uint16_t>(0x8000 | rng()) : 0);
 
-    // ASCII PLY, which we do not write: the points, then the triangles as quads and triangles.
+    // ASCII PLY as another program writes it: 9 significant digits.
     std::ostringstream ply;
     ply << "ply\nformat ascii 1.0\nelement vertex 35000\nproperty float x\nproperty float y\n"
            "property float z\nelement face 40000\nproperty list uchar int vertex_indices\n"
@@ -411,9 +417,11 @@ TEST(MeshFormats, FilesLargerThanTheReadBuffer) {
     fewer.indices.resize(3 * 5000);
 
     TempDir dir;
-    WriteOptions colors, ascii;
+    WriteOptions colors, ascii, asciiColors;
     colors.colors = true;
-    ascii.asciiStl = true;
+    ascii.ascii = true;
+    asciiColors.ascii = true;
+    asciiColors.colors = true;
     const struct {
         Format format;
         std::string bytes;
@@ -423,6 +431,8 @@ TEST(MeshFormats, FilesLargerThanTheReadBuffer) {
         {Format::Stl, Written(fewer, Format::Stl, ascii), fewer},
         {Format::Ply, Written(mesh, Format::Ply, colors), mesh},
         {Format::Ply, ply.str(), uncolored},
+        {Format::Ply, Written(mesh, Format::Ply, asciiColors), mesh},
+        {Format::Obj, Written(uncolored, Format::Obj, {}), uncolored},
     };
     for (const auto& c : cases) {
         ASSERT_GT(c.bytes.size(), std::size_t{1} << 20);
@@ -484,6 +494,20 @@ TEST(MeshFormats, PlyWriterHeader) {
               std::string::npos);
     EXPECT_EQ(all.find("alpha"), std::string::npos);  // only needed for uncoloured faces
     EXPECT_NE(some.find("property uchar alpha\nend_header\n"), std::string::npos);
+
+    // ASCII: the same header but for the format line, and the alpha of uncoloured faces.
+    options.ascii = true;
+    const std::string ascii = Written(Sample({kRed, 0, kRed, kRed}), Format::Ply, options);
+    auto header = [](std::string text, const char* format) {
+        text = text.substr(0, text.find("end_header\n"));
+        const auto at = text.find(format);
+        return at == std::string::npos ? std::string("<no format line>")
+                                       : text.erase(at, std::strlen(format));
+    };
+    EXPECT_EQ(header(ascii, "format ascii 1.0\n"),
+              header(some, "format binary_little_endian 1.0\n"));
+    EXPECT_NE(ascii.find("end_header\n0.1 -2.5e-07 12345.678\n"), std::string::npos);
+    EXPECT_NE(ascii.find("\n3 0 2 3 128 128 128 0\n"), std::string::npos);
 }
 
 TEST(MeshFormats, PlyRefused) {
@@ -567,6 +591,391 @@ TEST(MeshFormats, PlyRefused) {
     ExpectRefused(cases, Format::Ply);
 }
 
+// The 15-bit colour that 8-bit channels give (nearest 5-bit value each).
+constexpr std::uint16_t Rgb(unsigned r, unsigned g, unsigned b) {
+    return static_cast<std::uint16_t>(0x8000 | (r * 31 + 127) / 255 << 10 |
+                                      (g * 31 + 127) / 255 << 5 | (b * 31 + 127) / 255);
+}
+constexpr std::uint16_t kGreen = Rgb(0, 255, 0);
+
+std::string AllWarnings(const FloatMesh& m) {
+    std::string out;
+    for (const std::string& w : m.warnings)
+        out += "[" + w + "] ";
+    return out;
+}
+
+// Some warning contains `part` (an empty `part`: there is no warning at all).
+void ExpectWarning(const FloatMesh& m, std::string_view part) {
+    if (part.empty()) {
+        EXPECT_TRUE(m.warnings.empty()) << AllWarnings(m);
+        return;
+    }
+    EXPECT_TRUE(std::any_of(m.warnings.begin(), m.warnings.end(),
+                            [&](const std::string& w) { return w.find(part) != w.npos; }))
+        << "no warning with \"" << part << "\" in " << AllWarnings(m);
+}
+
+// A file to write before reading, and what reading it must give.
+struct ColorCase {
+    const char* name;
+    std::string bytes;
+    std::vector<std::uint16_t> colors;  // per triangle; empty: none
+    const char* warning;                // part of a warning; "": no warning at all
+};
+
+void ExpectColors(const ColorCase& c, const TempDir& dir, const std::string& file, Format format) {
+    SCOPED_TRACE(c.name);
+    Put(dir.file(file), c.bytes);
+    const FloatMesh m = ReadMesh(dir.file(file), format);
+    EXPECT_EQ(m.colors, c.colors);
+    ExpectWarning(m, c.warning);
+}
+
+// Four corners of a square; faces of a triangle and the whole square (3 triangles in all).
+const std::string kCorners[4] = {"0 0 0", "1 0 0", "1 1 0", "0 1 0"};
+
+std::string AsciiPly(const std::string& vertexProperties, const std::array<std::string, 4>& extra,
+                     const std::string& faceProperties, const std::string& faces) {
+    std::string out =
+        "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+        "property float z\n" +
+        vertexProperties + "element face 2\nproperty list uchar int vertex_indices\n" +
+        faceProperties + "end_header\n";
+    for (int i = 0; i < 4; ++i)
+        out += kCorners[i] + " " + extra[i] + "\n";
+    return out + faces;
+}
+
+// Vertex colours are averaged over the corners of each face; face colours win over them.
+TEST(MeshFormats, PlyColors) {
+    const std::string uchars = "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+    const std::array<std::string, 4> primaries = {"255 0 0", "0 255 0", "0 0 255", "255 255 255"};
+    const std::string square = "3 0 1 2\n4 0 1 2 3\n";
+    // (255 + 0 + 0) / 3 = 85 on the triangle; (255 + 0 + 0 + 255) / 4 = 127.5 -> 128 on the square.
+    const std::vector<std::uint16_t> averaged = {Rgb(85, 85, 85), Rgb(128, 128, 128),
+                                                 Rgb(128, 128, 128)};
+    Bin binary;
+    binary(
+        "ply\nformat binary_little_endian 1.0\nelement vertex 4\nproperty float x\n"
+        "property float y\nproperty float z\nproperty double r\nproperty double g\n"
+        "property double b\nelement face 2\nproperty list uchar uint vertex_indices\n"
+        "end_header\n");
+    const float xyz[4][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}};
+    const double rgb[4][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 1}};
+    for (int i = 0; i < 4; ++i)
+        binary(xyz[i][0])(xyz[i][1])(xyz[i][2])(rgb[i][0])(rgb[i][1])(rgb[i][2]);
+    binary(std::uint8_t{3})(0u)(1u)(2u)(std::uint8_t{4})(0u)(1u)(2u)(3u);
+
+    const ColorCase cases[] = {
+        {"vertex uchar", AsciiPly(uchars, primaries, "", square), averaged, "averaged"},
+        {"vertex float r g b, alpha ignored",
+         AsciiPly("property float r\nproperty float g\nproperty float b\nproperty float alpha\n",
+                  {"1 0 0 0", "0 1.0 0 1", "0 0 1 0.5", "1 1 1 0"}, "", square),
+         averaged, "averaged over each face's corners"},
+        {"vertex double, binary", binary.str(), averaged, "averaged"},
+        {"face beats vertex",
+         AsciiPly(uchars, primaries, uchars, "3 0 1 2 255 0 0\n4 0 1 2 3 0 0 255\n"),
+         {kRed, kBlue, kBlue},
+         "vertex colours of 4 vertices ignored: the faces have colours"},
+        {"face float, alpha 0 is no colour",
+         AsciiPly("", {},
+                  "property float red\nproperty float green\nproperty float blue\n"
+                  "property uchar alpha\n",
+                  "3 0 1 2 0 1 0 255\n4 0 1 2 3 1 0 0 0\n"),
+         {kGreen, 0, 0},
+         ""},
+        {"vertex colours of a type not read",
+         AsciiPly("property ushort red\nproperty ushort green\nproperty ushort blue\n", primaries,
+                  "", square),
+         {},
+         "vertex colours of 4 vertices ignored: red, green and blue must"},
+        {"face colours without blue",
+         AsciiPly("", {}, "property uchar red\nproperty uchar green\n",
+                  "3 0 1 2 1 2\n4 0 1 2 3 1 2\n"),
+         {},
+         "face colours of 2 faces ignored"},
+    };
+    TempDir dir;
+    for (const ColorCase& c : cases)
+        ExpectColors(c, dir, "c.ply", Format::Ply);
+}
+
+// A material's Kd gives its faces a colour, whatever the material is called; faces before the
+// first usemtl, under kvx_none, or with a material without Kd have none.
+TEST(MeshFormats, ObjColors) {
+    const std::string v = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+    struct Case {
+        ColorCase expected;
+        std::vector<std::pair<std::string, std::string>> libraries;  // file name, text
+    };
+    const Case cases[] = {
+        {{"any material name",
+          "mtllib m.mtl\n" + v +
+              "usemtl Paint Red\nf 1 2 3\nusemtl blue\nf 1 3 4\nusemtl kvx_none\nf 1 2 4\n"
+              "usemtl kvx_00ff00\nf 2 3 4\n",
+          {kRed, kBlue, 0, Rgb(0, 204, 0)},
+          ""},
+         {{"m.mtl",
+           "# made by hand\nnewmtl Paint Red\nKd 1 0 0\nnewmtl blue\nKa 1 1 1\nKd 0 0 1\n"
+           "newmtl kvx_none\nKd 0.5 0.5 0.5\nnewmtl kvx_00ff00\nKd 0 0.8 0\n"}}},
+        // The last material of the library must not leak onto faces that have none.
+        {{"no material, no Kd, undefined",
+          "mtllib m.mtl\n" + v +
+              "f 1 2 3\nusemtl shiny\nf 1 3 4\nusemtl ghost\nf 1 2 4\nusemtl red\nf 2 3 4\n",
+          {0, 0, 0, kRed},
+          "the material libraries do not define 1 material that faces use"},
+         {{"m.mtl", "newmtl shiny\nNs 10\nnewmtl red\nKd 1 0 0\n"}}},
+        {{"Kd with one value, and not as r g b",
+          "mtllib m.mtl\n" + v + "usemtl grey\nf 1 2 3\nusemtl spectral\nf 1 3 4\n",
+          {Rgb(128, 128, 128), 0},
+          "diffuse colours of 1 material ignored: not given as r g b"},
+         {{"m.mtl", "newmtl grey\nKd 0.5\nnewmtl spectral\nKd spectral red.rfl 1\n"}}},
+        {{"two libraries, one named with a space",
+          "mtllib a.mtl b.mtl\nmtllib my colours.mtl\n" + v +
+              "usemtl a\nf 1 2 3\nusemtl b\nf 1 3 4\nusemtl c\nf 1 2 4\n",
+          {kRed, kBlue, kGreen},
+          ""},
+         {{"a.mtl", "newmtl a\nKd 1 0 0\n"},
+          {"b.mtl", "newmtl b\nKd 0 0 1\n"},
+          {"my colours.mtl", "newmtl c\nKd 0 1 0\n"}}},
+        {{"missing library",
+          "mtllib gone.mtl\n" + v + "usemtl kvx_ff0000\nf 1 2 3\n",
+          {},
+          "the material library \"gone.mtl\" is missing"},
+         {}},
+        {{"several missing libraries, one found under two names",
+          "mtllib a.mtl ./a.mtl gone1.mtl\nmtllib gone2.mtl gone1.mtl\n" + v +
+              "usemtl a\nf 1 2 3\n",
+          {kRed},
+          "2 material libraries are missing (\"gone1.mtl\", \"gone2.mtl\"): their materials "
+          "give no colours"},
+         {{"a.mtl", "newmtl a\nKd 1 0 0\n"}}},
+        {{"vertex colours where the material gives none",
+          "mtllib m.mtl\nv 0 0 0 1 0 0\nv 1 0 0 0 1 0\nv 1 1 0 0 0 1\nv 0 1 0 1 1 1\n"
+          "f 1 2 3\nusemtl red\nf 1 3 4\n",
+          {Rgb(85, 85, 85), kRed},
+          "vertex colours averaged over each face's corners into colours for the faces whose "
+          "material gives none"},
+         {{"m.mtl", "newmtl red\nKd 1 0 0\n"}}},
+        {{"texture map",
+          "mtllib m.mtl\n" + v + "usemtl wood\nf 1 2 3\n",
+          {kBlue},
+          "diffuse texture maps of 1 material ignored"},
+         {{"m.mtl", "newmtl wood\nKd 0 0 1\nmap_Kd wood.png\n"}}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        for (const auto& [name, text] : c.libraries)
+            Put(dir.file(name), text);
+        ExpectColors(c.expected, dir, "c.obj", Format::Obj);
+    }
+}
+
+// Face colours (3 or 4 components, integers 0-255 or numbers 0-1) and the COFF, NOFF and CNOFF
+// variants; face colours win over the average of the vertex colours.
+TEST(MeshFormats, OffColors) {
+    const std::string v = "0 0 0\n1 0 0\n1 1 0\n0 1 0\n";
+    const std::string coff =
+        "COFF\n4 2 0\n0 0 0 255 0 0 255\n1 0 0 0 255 0 255\n"
+        "1 1 0 0 0 255 255\n0 1 0 255 255 255 255\n";
+    const ColorCase cases[] = {
+        {"face integers",
+         "OFF\n4 2 0\n" + v + "3 0 1 2 255 0 0\n3 0 2 3 0 0 255 255\n",
+         {kRed, kBlue},
+         ""},
+        {"face numbers 0-1",
+         "OFF\n4 2 0\n" + v + "3 0 1 2 1.0 0 0\n3 0 2 3 0 0 1 0.5\n",
+         {kRed, kBlue},
+         ""},
+        {"some faces coloured", "OFF\n4 2 0\n" + v + "3 0 1 2\n3 0 2 3 0 255 0\n", {0, kGreen}, ""},
+        {"COFF",
+         coff + "3 0 1 2\n4 0 1 2 3\n",
+         {Rgb(85, 85, 85), Rgb(128, 128, 128), Rgb(128, 128, 128)},
+         "averaged"},
+        {"COFF, a face colour wins",
+         coff + "3 0 1 2 0 0 255\n3 0 2 3\n",
+         {kBlue, Rgb(170, 85, 170)},
+         "colours for the 1 face without a colour of their own"},
+        {"COFF, every face coloured",
+         coff + "3 0 1 2 0 0 255\n3 0 2 3 0 0 255\n",
+         {kBlue, kBlue},
+         "vertex colours of 4 vertices ignored: every face has a colour"},
+        {"NOFF", "NOFF 3 1 0\n0 0 0 0 0 1\n1 0 0 0 0 1\n0 1 0 0 0 1\n3 0 1 2\n", {}, ""},
+        {"CNOFF",
+         "CNOFF 3 1 0\n0 0 0 0 0 1 255 0 0\n1 0 0 0 0 1 255 0 0 255\n0 1 0 0 0 1 1.0 0 0 1\n3 0 1 "
+         "2\n",
+         {kRed},
+         "averaged"},
+        {"NCOFF",
+         "NCOFF 3 1 0\n0 0 0 0 0 1 0 0 1.0\n1 0 0 0 0 1 0 0 1. 1\n0 1 0 0 0 1 0 0 1e0 1\n"
+         "3 0 1 2\n",
+         {kBlue},
+         "averaged"},
+        {"colour-map index",
+         "OFF\n4 2 0\n" + v + "3 0 1 2 7\n3 0 2 3\n",
+         {},
+         "colours of 1 face ignored: not 3 or 4 components"},
+    };
+    TempDir dir;
+    for (const ColorCase& c : cases)
+        ExpectColors(c, dir, "c.off", Format::Off);
+}
+
+TEST(MeshFormats, OffFixture) {
+    // Comments, counts on the header line, a quad as a fan, a two-corner face left out.
+    TempDir dir;
+    Put(dir.file("q.off"),
+        "# made by hand\nOFF 5 3 0\n0 0 0\n1 0 0\n1 1 0 # corner\n0 1 0\n\n9 9 9\n"
+        "4 0 1 2 3\n3 0 1 4 255 0 0\n2 0 1\n");
+    const FloatMesh m = ReadMesh(dir.file("q.off"), Format::Off);
+    EXPECT_EQ(m.points.size(), 15u);
+    EXPECT_EQ(m.indices, (std::vector<std::uint32_t>{0, 1, 2, 0, 2, 3, 0, 1, 4}));
+    EXPECT_EQ(m.colors, (std::vector<std::uint16_t>{0, 0, kRed}));
+    ExpectWarning(m, "1 face with fewer than 3 vertices left out");
+}
+
+// Hostile or broken OFF files are refused with a reason, before anything large is allocated.
+TEST(MeshFormats, OffRefused) {
+    const Refusal cases[] = {
+        {"huge face count", "OFF\n4 10000000000000000000 0\n0 0 0\n", "cannot fit"},
+        {"huge vertex count", "OFF\n3000000000 1 0\n0 0 0\n", "cannot fit"},
+        {"index out of range", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n", "names vertex 3 of 3"},
+        {"short face", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n4 0 1 2\n", "fewer vertices than it says"},
+        {"not a number", "OFF\n3 1 0\n0 0 0\n1 0 x\n0 1 0\n3 0 1 2\n", "'x' is not a number"},
+        {"cut short", "OFF\n1 1 0\n0 0 0\n", "truncated"},
+        {"not OFF", "PLY\n3 1 0\n", "does not start with \"OFF\""},
+        {"4OFF", "4OFF\n1 0 0\n0 0 0 1\n", "the variant \"4OFF\" is not read"},
+        {"nOFF", "nOFF\n2\n1 0 0\n0 0\n", "the variant \"nOFF\" is not read"},
+        {"STOFF", "STOFF\n1 0 0\n0 0 0 0 0\n", "the variant \"STOFF\" is not read"},
+        {"binary", "OFF BINARY\n", "binary OFF is not read"},
+        {"COFF vertex without colour", "COFF\n3 1 0\n0 0 0\n1 0 0 1 1 1\n0 1 0 1 1 1\n3 0 1 2\n",
+         "vertex 0 has fewer than 6 values"},
+        {"NOFF vertex without normal", "NOFF\n3 1 0\n0 0 0 1\n1 0 0 0 0 1\n0 1 0 0 0 1\n3 0 1 2\n",
+         "vertex 0 has fewer than 6"},
+        {"colour above 255", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2 300 0 0\n",
+         "face 0 has a colour component 300 outside 0-255"},
+        {"colour not a number", "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2 0.5 red 0\n",
+         "colour 'red' is not a number"},
+    };
+    ExpectRefused(cases, Format::Off);
+}
+
+// OBJ: polygons as fans, relative and forward references, continued lines, comments; what is left
+// out is a warning.
+TEST(MeshFormats, ObjFixture) {
+    TempDir dir;
+    Put(dir.file("a.obj"),
+        "\xEF\xBB\xBF# made by hand\nf 1/1 2//3 \\\n  3/4/5 4\nv 0 0 0 1\nv 1 0 0\nv 1 1 0\r\n"
+        "v 0 1 0 # a comment\nvt 0 0\nvn 0 0 1\ns off\nf -4 -3 -1\nf 1 2\nl 1 2 3\np 1\n"
+        "curv 0 1 1 2\n");
+    const FloatMesh m = ReadMesh(dir.file("a.obj"), Format::Obj);
+    EXPECT_EQ(m.points, (std::vector<float>{0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0}));
+    EXPECT_EQ(m.indices, (std::vector<std::uint32_t>{0, 1, 2, 0, 2, 3, 0, 1, 3}));
+    EXPECT_TRUE(m.colors.empty());
+    EXPECT_TRUE(m.groups.empty());
+    for (const char* w : {"1 face with fewer than 3 vertices left out", "1 line left out",
+                          "1 point element left out", "1 free-form curve or surface left out"})
+        ExpectWarning(m, w);
+}
+
+TEST(MeshFormats, ObjRefused) {
+    const std::string v = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    const Refusal cases[] = {
+        {"index 0", v + "f 1 2 0\n", "OBJ: line 4: the face corner '0' is not a vertex number"},
+        {"not a number", v + "f 1 2 x/1\n", "the face corner 'x/1' is not a vertex number"},
+        {"out of range", v + "f 1 2 9\n", "a face names vertex 9, but the file has 3 vertices"},
+        {"relative out of range", v + "f -4 1 2\n", "the face corner -4 names no vertex"},
+        {"short vertex", "v 1 2\n", "OBJ: line 1: a vertex needs x, y and z"},
+        {"bad coordinate", "v 1 x 2\n", "the coordinate 'x' is not a number"},
+        {"infinite", "v 1 inf 2\nf 1 1 1\n", "finite"},
+        {"bad vertex colour", "v 1 2 3 0 red 0\n", "the colour component 'red' is not a number"},
+        {"long line", "# " + std::string(70000, 'x') + "\n", "a line longer than 65536"},
+        {"long continued line", std::string(40000, ' ') + "\\\n" + std::string(40000, ' ') + "\n",
+         "continued"},
+    };
+    ExpectRefused(cases, Format::Obj);
+}
+
+// "o" and "g" start groups in file order; ASCII STL solids are groups; one part gives none.
+TEST(MeshFormats, Groups) {
+    struct Case {
+        const char* name;
+        Format format;
+        std::string text;
+        std::vector<MeshGroup> groups;
+    };
+    const std::string v = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+    const std::string facet =
+        "facet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nendloop\n"
+        "endfacet\n";
+    const Case cases[] = {
+        {"obj o and g",
+         Format::Obj,
+         v + "f 1 2 3\no first\nf 1 2 3 4\ng\no empty\ng second part\nf 1 3 4\no first\nf 1 2 4\n",
+         {{"", 0, 1}, {"first", 1, 2}, {"second part", 3, 1}, {"first", 4, 1}}},
+        {"obj one part", Format::Obj, v + "g a\no b\nf 1 2 3\nf 1 3 4\n", {}},
+        {"obj no parts", Format::Obj, v + "f 1 2 3\nf 1 3 4\n", {}},
+        {"stl solids",
+         Format::Stl,
+         "solid one\n" + facet + "endsolid one\nsolid empty\nendsolid\nsolid   spaced name \r\n" +
+             facet + facet + "endsolid spaced name\n",
+         {{"one", 0, 1}, {"spaced name", 1, 2}}},
+        {"stl one solid", Format::Stl, "solid one\n" + facet + facet + "endsolid one\n", {}},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Put(dir.file("g"), c.text);
+        const FloatMesh m = ReadMesh(dir.file("g"), c.format);
+        ASSERT_EQ(m.groups.size(), c.groups.size());
+        for (std::size_t g = 0; g < c.groups.size(); ++g) {
+            EXPECT_EQ(m.groups[g].name, c.groups[g].name);
+            EXPECT_EQ(m.groups[g].firstTriangle, c.groups[g].firstTriangle);
+            EXPECT_EQ(m.groups[g].triangleCount, c.groups[g].triangleCount);
+        }
+    }
+    // Colours stay with their triangles.
+    Put(dir.file("m.mtl"), "newmtl red\nKd 1 0 0\n");
+    Put(dir.file("c.obj"), "mtllib m.mtl\n" + v + "o a\nf 1 2 3\nusemtl red\no b\nf 1 3 4\n");
+    const FloatMesh m = ReadMesh(dir.file("c.obj"), Format::Obj);
+    EXPECT_EQ(m.colors, (std::vector<std::uint16_t>{0, kRed}));
+    ASSERT_EQ(m.groups.size(), 2u);
+    EXPECT_EQ(m.groups[1].name, "b");
+}
+
+// Counts in warnings have thousands separators and the right plural.
+TEST(MeshFormats, WarningWording) {
+    auto twoCornerFaces = [](int n) {
+        std::string text = "OFF\n3 " + std::to_string(n + 1) + " 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n";
+        for (int i = 0; i < n; ++i)
+            text += "2 0 1\n";
+        return text;
+    };
+    const struct {
+        Format format;
+        std::string text;
+        const char* warning;
+    } cases[] = {
+        {Format::Off, twoCornerFaces(1), "1 face with fewer than 3 vertices left out"},
+        {Format::Off, twoCornerFaces(1234), "1,234 faces with fewer than 3 vertices left out"},
+        {Format::Ply,
+         "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+         "property float z\nend_header\n1 2 3\n",
+         "the file has 1 point and no faces"},
+        {Format::Obj, "v 0 0 0\nv 1 0 0\nl 1 2\nl 2 1\n", "the file has 2 points and no faces"},
+        {Format::Obj, "v 0 0 0\nv 1 0 0\nl 1 2\nl 2 1\n", "2 lines left out"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.warning);
+        Put(dir.file("w"), c.text);
+        const FloatMesh m = ReadMesh(dir.file("w"), c.format);
+        EXPECT_NE(std::find(m.warnings.begin(), m.warnings.end(), c.warning), m.warnings.end())
+            << AllWarnings(m);
+    }
+}
+
 // Faces with fewer than 3 vertices carry no triangles; a point cloud has none at all.
 TEST(MeshFormats, PlyWithoutTriangles) {
     TempDir dir;
@@ -577,69 +986,149 @@ TEST(MeshFormats, PlyWithoutTriangles) {
     const FloatMesh m = ReadMesh(dir.file("p.ply"), Format::Ply);
     EXPECT_EQ(m.points, (std::vector<float>{1, 2, 3, 4, 5, 6}));
     EXPECT_TRUE(m.indices.empty());
+    EXPECT_EQ(m.warnings, (std::vector<std::string>{"2 faces with fewer than 3 vertices left out",
+                                                    "the file has 2 points and no faces"}));
 }
 
-// OBJ and OFF through assimp: polygons split, only our own materials give colours.
-TEST(MeshFormats, ObjAndOff) {
-    TempDir dir;
-    // The colour comes from our material's name, even when its Kd says otherwise.
-    Put(dir.file("m.mtl"), "newmtl red\nKd 1 0 0\nnewmtl kvx_00ff00\nKd 0.2 0.2 0.2\n");
-    Put(dir.file("a.obj"),
-        "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nusemtl red\nf 1 2 3 4\n"
-        "l 1 3\nusemtl kvx_00ff00\nf 1 2 4\n");
-    FloatMesh m = ReadMesh(dir.file("a.obj"), Format::Obj);
-    std::vector<std::uint16_t> colors = m.colors;
-    std::sort(colors.begin(), colors.end());
-    EXPECT_EQ(colors, (std::vector<std::uint16_t>{0, 0, 0x8000 | 31 << 5}));
-
-    Put(dir.file("b.obj"), "mtllib m.mtl\nv 0 0 0\nv 1 0 0\nv 1 1 0\nusemtl red\nf 1 2 3\n");
-    EXPECT_TRUE(ReadMesh(dir.file("b.obj"), Format::Obj).colors.empty());
-    // ... and when the material library is missing.
-    Put(dir.file("c.obj"),
-        "mtllib gone.mtl\nv 0 0 0\nv 1 0 0\nv 1 1 0\nusemtl kvx_ff0000\nf 1 2 3\n");
-    EXPECT_EQ(ReadMesh(dir.file("c.obj"), Format::Obj).colors,
-              (std::vector<std::uint16_t>{0x8000 | 31 << 10}));
-
-    // OFF: comments, counts on the header line, a quad as a fan, a face colour ignored, a
-    // two-corner face dropped.
-    Put(dir.file("q.off"),
-        "# made by hand\nOFF 5 3 0\n0 0 0\n1 0 0\n1 1 0 # corner\n0 1 0\n\n9 9 9\n"
-        "4 0 1 2 3\n3 0 1 4 255 0 0\n2 0 1\n");
-    m = ReadMesh(dir.file("q.off"), Format::Off);
-    EXPECT_EQ(m.points.size(), 15u);
-    EXPECT_EQ(m.indices, (std::vector<std::uint32_t>{0, 1, 2, 0, 2, 3, 0, 1, 4}));
-    EXPECT_TRUE(m.colors.empty());
-    // Hostile or broken OFF files are refused with a reason, before anything large is allocated.
+// Each message names its format once (no "OBJ: OBJ: ...").
+TEST(MeshFormats, ErrorPrefixOnce) {
     const struct {
-        const char* text;
-        const char* reason;
-    } offs[] = {
-        {"OFF\n4 10000000000000000000 0\n0 0 0\n", "cannot fit"},
-        {"OFF\n3000000000 1 0\n0 0 0\n", "cannot fit"},
-        {"COFF\n3 1 0\n", "does not start with \"OFF\""},
-        {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n", "names vertex 3 of 3"},
-        {"OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n4 0 1 2\n", "fewer vertices than it says"},
-        {"OFF\n3 1 0\n0 0 0\n1 0 x\n0 1 0\n3 0 1 2\n", "'x' is not a number"},
-        {"OFF\n1 1 0\n0 0 0\n", "truncated"},
+        Format format;
+        std::string text;
+        const char* prefix;
+        const char* name;  // to count
+    } cases[] = {
+        {Format::Stl, "solid x\nfacet\n", "ASCII STL: ", "STL"},
+        {Format::Stl, std::string(90, 'x'), "binary STL: ", "STL"},
+        {Format::Ply, "ply\nformat ascii 1.0\nend_header\n", "PLY: ", "PLY"},
+        {Format::Obj, "v 0 0 0\nf 1 1 0\n", "OBJ: line 2: ", "OBJ"},
+        {Format::Obj, "v 0 0 0\nf 1 1 2\n", "OBJ: ", "OBJ"},
+        {Format::Off, "OFF\n1 0 0\nx 0 0\n", "OFF: ", "OFF"},
     };
-    for (const auto& c : offs) {
-        Put(dir.file("h.off"), c.text);
-        const std::string error = ReadError(dir.file("h.off"), Format::Off);
-        EXPECT_NE(error.find(c.reason), std::string::npos) << c.text << " -> " << error;
+    TempDir dir;
+    for (const auto& c : cases) {
+        Put(dir.file("e"), c.text);
+        const std::string message = ReadError(dir.file("e"), c.format);
+        EXPECT_EQ(message.rfind(c.prefix, 0), 0u) << message;
+        std::size_t count = 0;
+        for (auto at = message.find(c.name); at != std::string::npos;
+             at = message.find(c.name, at + 1))
+            ++count;
+        EXPECT_EQ(count, 1u) << message;
     }
-
-    Put(dir.file("bad.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 9\n");
-    EXPECT_NE(ReadError(dir.file("bad.obj"), Format::Obj).find("OBJ: "), std::string::npos);
-    EXPECT_NE(ReadError(dir.file("missing.off"), Format::Off).find("cannot open"),
-              std::string::npos);
+    for (Format format : {Format::Stl, Format::Ply, Format::Obj, Format::Off})
+        EXPECT_EQ(ReadError(dir.file("none"), format).find(": cannot open the file"),
+                  std::string_view(format == Format::Stl   ? "STL"
+                                   : format == Format::Ply ? "PLY"
+                                   : format == Format::Obj ? "OBJ"
+                                                           : "OFF")
+                      .size());
 }
+
+// Progress by bytes: from 0, at most once per MiB, ending with done == total; nothing final after
+// a failure.
+TEST(MeshFormats, Progress) {
+    struct Call {
+        std::uint64_t done, total;
+    };
+    std::vector<Call> calls;
+    ReadOptions options;
+    options.progress = [&](std::uint64_t done, std::uint64_t total) {
+        calls.push_back({done, total});
+    };
+    std::vector<Facet> facets(120000, Facet{kTri, 0});  // 6 MB
+    FloatMesh small = Sample();
+    const struct {
+        Format format;
+        std::string bytes;
+    } cases[] = {
+        {Format::Stl, BinaryStl("big", facets)},
+        {Format::Stl, Written(small, Format::Stl, {})},
+        {Format::Ply, Written(small, Format::Ply, {})},
+        {Format::Obj, Written(small, Format::Obj, {})},
+        {Format::Off, "OFF\n3 1 0\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes.size());
+        Put(dir.file("p"), c.bytes);
+        calls.clear();
+        ReadMesh(dir.file("p"), c.format, options);
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(calls.front().done, 0u);
+        EXPECT_EQ(calls.back().done, c.bytes.size());
+        for (std::size_t i = 0; i < calls.size(); ++i) {
+            EXPECT_EQ(calls[i].total, c.bytes.size());
+            if (i + 2 < calls.size()) {
+                EXPECT_GE(calls[i + 1].done, calls[i].done + (1u << 20));
+            }
+        }
+        EXPECT_LE(calls.size(), c.bytes.size() / (1u << 20) + 2);
+    }
+    EXPECT_GE(calls.size(), 2u);
+
+    Put(dir.file("cut.stl"), "solid x\nfacet normal 0 0 1\n");
+    calls.clear();
+    ReadError(dir.file("cut.stl"), Format::Stl);
+    for (const Call& c : calls)
+        EXPECT_LT(c.done, c.total);
+}
+
+// While alive, a reader blocked opening the FIFO with no writer is set free (by opening the write
+// end), so that a reader that blocks fails the test instead of hanging it.
+class FifoWatchdog {
+public:
+    explicit FifoWatchdog(std::string fifo) : fifo_(std::move(fifo)), thread_([this] { Run(); }) {}
+    ~FifoWatchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    bool Fired() const { return fired_; }
+
+private:
+    void Run() {
+        std::unique_lock lock(mutex_);
+        if (wake_.wait_for(lock, std::chrono::seconds(2), [this] { return stop_; })) return;
+        while (!stop_) {
+            // Succeeds only while some reader has the FIFO open (or is blocked opening it).
+            const int fd = ::open(fifo_.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0) {
+                fired_ = true;
+                ::close(fd);
+            }
+            wake_.wait_for(lock, std::chrono::milliseconds(20), [this] { return stop_; });
+        }
+    }
+    std::string fifo_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::atomic<bool> fired_ = false;
+    std::thread thread_;
+};
 
 TEST(MeshFormats, NotRegularFiles) {
     TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (Format format : {Format::Stl, Format::Ply, Format::Obj, Format::Off}) {
         EXPECT_NE(ReadError(dir.path(), format).find("not a regular file"), std::string::npos);
         EXPECT_NE(ReadError(dir.file("none"), format).find("cannot open"), std::string::npos);
+        FifoWatchdog watchdog(fifo);
+        EXPECT_NE(ReadError(fifo, format).find("not a regular file"), std::string::npos);
+        EXPECT_FALSE(watchdog.Fired()) << "reading blocked on the FIFO";
     }
+    // A library that is a FIFO is not opened either.
+    Put(dir.file("a.obj"), "mtllib fifo\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl red\nf 1 2 3\n");
+    FifoWatchdog watchdog(fifo);
+    const FloatMesh m = ReadMesh(dir.file("a.obj"), Format::Obj);
+    EXPECT_FALSE(watchdog.Fired());
+    EXPECT_TRUE(m.colors.empty());
+    ExpectWarning(m, "the material library \"fifo\" cannot be read (not a regular file)");
 }
 
 TEST(MeshFormats, WriteRefused) {

@@ -1,6 +1,11 @@
 #include "DataBlock.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <iterator>
 
@@ -31,16 +36,37 @@ bool SafeName(const std::string& name) {
 }  // namespace
 
 std::vector<unsigned short> PackDataFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(file, ec);
-    if (!in || ec || !std::filesystem::is_regular_file(file))
-        throw CliError(kExitInput, file.string() + ": cannot read the data file");
+    // Only regular files: opening a FIFO blocks until a writer comes, and a FIFO or device could
+    // feed bytes without end. The type is checked before opening; the open does not block, and
+    // the opened file is checked again, for a FIFO put in its place in between.
+    const auto unreadable = [&] {
+        return CliError(kExitInput, file.string() + ": cannot read the data file");
+    };
+    const auto irregular = [&] {
+        return CliError(kExitInput, file.string() + ": not a regular file");
+    };
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) throw unreadable();
+    if (!S_ISREG(st.st_mode)) throw irregular();
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw unreadable();
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } const closer{fd};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw irregular();
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) throw unreadable();
+    const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size > kMaxBytes)
         throw CliError(kExitInput, file.string() + ": too large for a data block (at most 2 GiB)");
     std::vector<std::uint8_t> bytes(size);
-    if (!in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)))
-        throw CliError(kExitInput, file.string() + ": cannot read the data file");
+    for (std::uint64_t done = 0; done < size;) {
+        const ssize_t got = ::read(fd, bytes.data() + done, size - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) throw unreadable();  // an error, or the file shrank
+        done += static_cast<std::uint64_t>(got);
+    }
     std::string name = file.filename().string();
     if (!SafeName(name)) name.clear();
     std::vector<unsigned short> out = {kMagic, kLayout, static_cast<unsigned short>(name.size()),

@@ -1,6 +1,7 @@
 // Internals shared by the format readers and writers.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -23,11 +25,39 @@ inline constexpr std::size_t kMaxToken = 1024;
 
 [[noreturn]] void Fail(const std::string& message);
 
+// Reports reading progress to ReadOptions::progress: at the start, about once per MiB, and at
+// the end. Costs a comparison per refill of the read buffer.
+class Progress {
+public:
+    explicit Progress(const ReadOptions& options)
+        : report_(options.progress ? &options.progress : nullptr) {}
+    void Start(std::uint64_t total) {
+        total_ = total;
+        next_ = 0;
+        At(0);
+    }
+    // Short of the end: only End() reports done == total.
+    void At(std::uint64_t done) {
+        if (!report_ || done < next_ || done >= total_) return;
+        (*report_)(done, total_);
+        next_ = done + kEvery;
+    }
+    void End() {
+        if (report_) (*report_)(total_, total_);
+    }
+
+private:
+    static constexpr std::uint64_t kEvery = std::uint64_t{1} << 20;
+    const std::function<void(std::uint64_t, std::uint64_t)>* report_;
+    std::uint64_t total_ = 0, next_ = 0;
+};
+
 // Buffered reading of a file that may be hostile: every access is bounds-checked, and a file
-// that ends early is reported as truncated, never read past.
+// that ends early is reported as truncated, never read past. Only regular files are opened (see
+// MeshFormats.h); `format` starts every message.
 class Input {
 public:
-    Input(const std::filesystem::path& file, const char* format);
+    Input(const std::filesystem::path& file, const char* format, Progress* progress = nullptr);
 
     // The file's size when it was opened.
     std::uint64_t Size() const { return size_; }
@@ -54,6 +84,9 @@ public:
     // The rest of the line (without "\n" or "\r\n"), consumed with its end. Throws when it is
     // longer than maxLength.
     std::string_view Line(std::size_t maxLength);
+    // The first `keep` bytes at most of the rest of the line (without its end); the whole line
+    // is consumed, however long.
+    std::string LineHead(std::size_t keep);
     void SkipLine();
 
     [[noreturn]] void Truncated() const;
@@ -71,6 +104,7 @@ private:
     };
     std::unique_ptr<std::FILE, Closer> file_;
     const char* format_;
+    Progress* progress_;
     std::uint64_t size_ = 0;
     std::uint64_t offset_ = 0;  // file position of buffer_[0]
     std::size_t capacity_;
@@ -165,16 +199,45 @@ inline std::array<std::uint8_t, 3> Rgb8FromColor(std::uint16_t c) {
 inline bool HasColor(std::uint16_t c) {
     return (c & kColorValid) != 0;
 }
+// A colour channel given as a number from 0 to 1, made 8-bit; NaN counts as 0.
+inline unsigned Channel8(double v) {
+    if (!(v > 0)) return 0;
+    if (v >= 1) return 255;
+    return static_cast<unsigned>(v * 255 + 0.5);
+}
+
+// Sums of 8-bit channels over the corners of a face, for its average colour.
+struct ColorSum {
+    std::uint64_t r = 0, g = 0, b = 0, n = 0;
+    void Add(const std::uint8_t* rgb) {
+        r += rgb[0];
+        g += rgb[1];
+        b += rgb[2];
+        ++n;
+    }
+    // The rounded average; 0 (no colour) without corners.
+    std::uint16_t Average() const {
+        if (n == 0) return 0;
+        const auto mean = [this](std::uint64_t sum) {
+            return static_cast<unsigned>((2 * sum + n) / (2 * n));
+        };
+        return ColorFromRgb8(mean(r), mean(g), mean(b));
+    }
+};
+
+// "1 face", "1,234 faces".
+std::string Count(std::uint64_t n, std::string_view one, std::string_view many);
 
 // Checks that sizes agree and indices are in range; `what` starts the message.
 void CheckConsistent(const FloatMesh& mesh, const char* what);
-// Checks a mesh that was read: finite points, indices in range; drops an all-invalid colours.
+// Checks a mesh that was read: finite points, indices in range; drops an all-invalid colours;
+// warns about points without faces.
 void Finish(FloatMesh& mesh, const char* format);
 
-FloatMesh ReadStl(const std::filesystem::path& file);
-FloatMesh ReadPly(const std::filesystem::path& file);
-FloatMesh ReadOff(const std::filesystem::path& file);
-FloatMesh ReadWithAssimp(const std::filesystem::path& file, const char* format);
+FloatMesh ReadStl(const std::filesystem::path& file, Progress& progress);
+FloatMesh ReadPly(const std::filesystem::path& file, Progress& progress);
+FloatMesh ReadOff(const std::filesystem::path& file, Progress& progress);
+FloatMesh ReadObj(const std::filesystem::path& file, Progress& progress);
 void WriteStl(std::ostream& out, const FloatMesh& mesh, const WriteOptions& options);
 void WritePly(std::ostream& out, const FloatMesh& mesh, const WriteOptions& options);
 

@@ -1,6 +1,8 @@
 #include "MeshFormats.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -36,21 +38,37 @@ std::string Prefixed(const char* format, const std::string& what) {
 
 }  // namespace
 
-Input::Input(const std::filesystem::path& file, const char* format) : format_(format) {
-    file_.reset(std::fopen(file.c_str(), "rb"));
-    if (!file_)
-        Fail(Prefixed(format, std::string("cannot open the file: ") + std::strerror(errno)));
+Input::Input(const std::filesystem::path& file, const char* format, Progress* progress)
+    : format_(format), progress_(progress) {
+    // Only regular files: opening a FIFO blocks until a writer comes, and a FIFO or device could
+    // feed bytes without end. The type is checked before opening; the open itself does not
+    // block, and the opened file is checked again, for a FIFO put in its place in between.
     struct stat st {};
-    // Only regular files: a pipe or a device could feed bytes without end.
-    if (::fstat(::fileno(file_.get()), &st) != 0 || !S_ISREG(st.st_mode))
-        Fail(Prefixed(format, "not a regular file"));
+    if (::stat(file.c_str(), &st) != 0)
+        Fail(Prefixed(format, std::string("cannot open the file: ") + std::strerror(errno)));
+    if (!S_ISREG(st.st_mode)) Fail(Prefixed(format, "not a regular file"));
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        Fail(Prefixed(format, std::string("cannot open the file: ") + std::strerror(errno)));
+    file_.reset(::fdopen(fd, "rb"));
+    if (!file_) {
+        const int error = errno;
+        ::close(fd);
+        Fail(Prefixed(format, std::string("cannot open the file: ") + std::strerror(error)));
+    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) Fail(Prefixed(format, "not a regular file"));
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        Fail(Prefixed(format, std::string("cannot open the file: ") + std::strerror(errno)));
     size_ = static_cast<std::uint64_t>(st.st_size);
     capacity_ = static_cast<std::size_t>(
         std::clamp<std::uint64_t>(size_ + 1, kMinCapacity, std::uint64_t{1} << 20));
     buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
+    if (progress_) progress_->Start(size_);
 }
 
 bool Input::Fill(std::size_t n) {
+    if (progress_) progress_->At(Position());
     if (n > capacity_) return false;
     if (begin_ > 0) {
         std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
@@ -124,6 +142,18 @@ std::string_view Input::Line(std::size_t maxLength) {
     return line;
 }
 
+std::string Input::LineHead(std::size_t keep) {
+    const std::string_view head = Peek(keep);
+    const std::size_t newline = head.find('\n');
+    std::string out(head.substr(0, newline));
+    if (newline != std::string_view::npos)
+        begin_ += newline + 1;
+    else
+        SkipLine();
+    if (out.ends_with('\r')) out.pop_back();
+    return out;
+}
+
 void Input::SkipLine() {
     for (;;) {
         const auto* at = static_cast<const std::uint8_t*>(
@@ -142,6 +172,17 @@ void Output::Flush(bool always) {
     out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
     buffer_.clear();
     if (!out_) Fail("writing the mesh failed (output stream error)");
+}
+
+std::string Count(std::uint64_t n, std::string_view one, std::string_view many) {
+    std::string digits = std::to_string(n), out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    out += ' ';
+    out += n == 1 ? one : many;
+    return out;
 }
 
 void CheckConsistent(const FloatMesh& mesh, const char* what) {
@@ -163,6 +204,9 @@ void Finish(FloatMesh& mesh, const char* format) {
                                       " has a coordinate that is not a finite number"));
     CheckConsistent(mesh, format);  // fails only on a reader fault, but cheap
     if (std::none_of(mesh.colors.begin(), mesh.colors.end(), HasColor)) mesh.colors.clear();
+    if (mesh.indices.empty() && !mesh.points.empty())
+        mesh.warnings.push_back("the file has " + Count(mesh.points.size() / 3, "point", "points") +
+                                " and no faces");
 }
 
 }  // namespace detail
@@ -178,27 +222,29 @@ std::optional<Format> FormatFromPath(const std::filesystem::path& file) {
     return std::nullopt;
 }
 
-FloatMesh ReadMesh(const std::filesystem::path& file, Format format) {
+FloatMesh ReadMesh(const std::filesystem::path& file, Format format, const ReadOptions& options) {
+    detail::Progress progress(options);
     FloatMesh mesh;
     const char* name = "STL";
     switch (format) {
         case Format::Stl:
-            mesh = detail::ReadStl(file);
+            mesh = detail::ReadStl(file, progress);
             break;
         case Format::Ply:
             name = "PLY";
-            mesh = detail::ReadPly(file);
+            mesh = detail::ReadPly(file, progress);
             break;
         case Format::Obj:
             name = "OBJ";
-            mesh = detail::ReadWithAssimp(file, name);
+            mesh = detail::ReadObj(file, progress);
             break;
         case Format::Off:
             name = "OFF";
-            mesh = detail::ReadOff(file);
+            mesh = detail::ReadOff(file, progress);
             break;
     }
     detail::Finish(mesh, name);
+    progress.End();
     return mesh;
 }
 

@@ -1,5 +1,5 @@
-// PLY, hand-written because assimp's reader drops per-face colours. Reads ASCII and both binary
-// encodings; writes binary little-endian.
+// PLY, hand-written because general-purpose readers drop per-face colours. Reads ASCII and both
+// binary encodings, with face or vertex colours; writes binary little-endian or ASCII.
 #include <algorithm>
 #include <limits>
 
@@ -125,8 +125,51 @@ Header ReadHeader(Input& in) {
     return {*encoding, std::move(elements)};
 }
 
-// Gives the properties of the vertex and face elements their roles.
-void AssignRoles(std::vector<Element>& elements) {
+bool IsColorType(Type t) {
+    return t == Type::UInt8 || t == Type::Float32 || t == Type::Float64;
+}
+
+enum class Colors { None, Usable, Unusable };
+
+// Gives an element's red, green and blue (or r, g, b) and, with `alpha`, alpha (or a) their
+// roles when all three are there as scalars of a type we read. Unusable: some are named, but not
+// all three in such a type.
+Colors AssignColors(Element& e, bool alpha) {
+    static constexpr std::string_view names[4][2] = {
+        {"red", "r"}, {"green", "g"}, {"blue", "b"}, {"alpha", "a"}};
+    Property* found[4] = {};
+    bool seen = false, bad = false;
+    for (Property& p : e.properties) {
+        if (p.role != Role::Skip) continue;
+        for (int c = 0; c < 4; ++c) {
+            if (p.name != names[c][0] && p.name != names[c][1]) continue;
+            if (found[c]) break;  // a second red: skipped
+            const bool usable = !p.countType && IsColorType(p.type);
+            if (c < 3) {
+                seen = true;
+                bad |= !usable;
+            }
+            if (usable) found[c] = &p;
+            break;
+        }
+    }
+    if (!seen) return Colors::None;
+    if (bad || !found[0] || !found[1] || !found[2]) return Colors::Unusable;
+    for (int c = 0; c < (alpha ? 4 : 3); ++c)
+        if (found[c]) found[c]->role = static_cast<Role>(static_cast<int>(Role::Red) + c);
+    return Colors::Usable;
+}
+
+// What the elements give: the vertex count, which colours are read.
+struct Plan {
+    std::uint64_t vertices = 0;
+    bool faceColors = false;
+    bool vertexColors = false;  // averaged into face colours
+};
+
+// Gives the properties of the vertex and face elements their roles, and warns about colours
+// that are there but not read.
+Plan AssignRoles(std::vector<Element>& elements, std::vector<std::string>& warnings) {
     Element* vertex = nullptr;
     Element* face = nullptr;
     for (Element& e : elements) {
@@ -147,30 +190,53 @@ void AssignRoles(std::vector<Element>& elements) {
         p.role = static_cast<Role>(static_cast<int>(Role::X) + axis);
     }
     if (axes != 7) Fail("PLY: the vertex element lacks x, y or z");
-    if (!face) return;
+    Plan plan;
+    plan.vertices = vertex->count;
 
     bool indices = false;
-    int channels = 0;
-    for (Property& p : face->properties) {
-        if (p.name == "vertex_indices" || p.name == "vertex_index") {
-            if (!p.countType || !IsInteger(p.type) || indices)
-                Fail("PLY: the face element's vertex_indices is not one list of integers");
-            p.role = Role::Indices;
-            indices = true;
-        } else if (!p.countType && p.type == Type::UInt8) {
-            static constexpr std::string_view names[] = {"red", "green", "blue", "alpha"};
-            for (int c = 0; c < 4; ++c)
-                if (p.name == names[c] && !(channels & 1 << c)) {
-                    p.role = static_cast<Role>(static_cast<int>(Role::Red) + c);
-                    channels |= 1 << c;
-                }
+    if (face) {
+        for (Property& p : face->properties) {
+            if (p.name == "vertex_indices" || p.name == "vertex_index") {
+                if (!p.countType || !IsInteger(p.type) || indices)
+                    Fail("PLY: the face element's vertex_indices is not one list of integers");
+                p.role = Role::Indices;
+                indices = true;
+            }
         }
+        if (!indices) Fail("PLY: the face element has no vertex_indices list");
     }
-    if (!indices) Fail("PLY: the face element has no vertex_indices list");
-    // Colours only when red, green and blue are all there.
-    if ((channels & 7) != 7)
-        for (Property& p : face->properties)
+
+    constexpr std::string_view kTypes =
+        ": red, green and blue must all be there, each uchar, "
+        "float or double";
+    const Colors faceColors = face ? AssignColors(*face, true) : Colors::None;
+    if (faceColors == Colors::Unusable && face->count > 0)
+        warnings.push_back("face colours of " + Count(face->count, "face", "faces") + " ignored" +
+                           std::string(kTypes));
+    plan.faceColors = faceColors == Colors::Usable;
+
+    const Colors vertexColors = AssignColors(*vertex, false);
+    const std::string ignored =
+        vertexColors == Colors::None || vertex->count == 0
+            ? std::string()
+            : "vertex colours of " + Count(vertex->count, "vertex", "vertices") + " ignored";
+    const bool faces = face && face->count > 0;
+    if (vertexColors == Colors::Unusable) {
+        if (!ignored.empty()) warnings.push_back(ignored + std::string(kTypes));
+    } else if (vertexColors == Colors::Usable && faces && !ignored.empty()) {
+        if (plan.faceColors)
+            warnings.push_back(ignored + ": the faces have colours of their own");
+        else if (face < vertex)  // the element order of the file
+            warnings.push_back(ignored + ": the vertex element comes after the faces");
+        else
+            plan.vertexColors = true;
+    }
+    if (plan.vertexColors)
+        warnings.push_back("vertex colours averaged over each face's corners into face colours");
+    else
+        for (Property& p : vertex->properties)
             if (p.role >= Role::Red) p.role = Role::Skip;
+    return plan;
 }
 
 // Values of the binary encodings.
@@ -210,6 +276,11 @@ public:
         return 0;
     }
     float Coordinate(Type t) { return static_cast<float>(Number(t)); }
+    // A colour channel, 0-255: uchar as it is, float and double from 0-1.
+    unsigned Channel(Type t) {
+        if (t == Type::UInt8) return *in_.Take(1);
+        return Channel8(Number(t));
+    }
     // Integer types only (checked by the header).
     std::int64_t Integer(Type t) { return static_cast<std::int64_t>(Number(t)); }
     void Skip(Type t, std::uint64_t n) {
@@ -235,6 +306,13 @@ public:
         float v;
         if (!ParseNumber(Next(), v)) Bad();
         return v;
+    }
+    // A colour channel, 0-255: uchar as it is (within its range), float and double from 0-1.
+    unsigned Channel(Type t) {
+        if (t == Type::UInt8) return static_cast<unsigned>(Integer(t));
+        double v;
+        if (!ParseNumber(Next(), v)) Bad();
+        return Channel8(v);
     }
     // Integer types only (checked by the header), within the type's range.
     std::int64_t Integer(Type t) {
@@ -263,8 +341,7 @@ private:
 
 class Reader {
 public:
-    // `colored`: the faces have red, green and blue.
-    Reader(std::uint64_t vertices, bool colored) : vertices_(vertices), colored_(colored) {}
+    explicit Reader(const Plan& plan) : plan_(plan) {}
 
     template <typename Source>
     void ReadElement(Source& source, const Element& e) {
@@ -277,10 +354,14 @@ public:
                  " entries, more than the rest of the file can hold");
         const bool vertex = e.name == "vertex";
         const bool face = e.name == "face";
+        const bool vertexColors = vertex && plan_.vertexColors;
+        const bool faceColors = face && (plan_.faceColors || plan_.vertexColors);
         if (vertex) mesh_.points.resize(3 * e.count);
+        if (vertexColors) vertexRgb_.resize(3 * e.count);
         if (face) mesh_.indices.reserve(3 * e.count);
         for (std::uint64_t i = 0; i < e.count; ++i) {
             unsigned rgba[4] = {0, 0, 0, 255};
+            ColorSum corners;
             for (const Property& p : e.properties) {
                 if (p.countType) {
                     const std::int64_t n = source.Integer(*p.countType);
@@ -289,7 +370,7 @@ public:
                         Fail("PLY: a list count of " + std::to_string(n) +
                              ", impossible in the rest of the file");
                     if (p.role == Role::Indices)
-                        ReadPolygon(source, p.type, static_cast<std::uint64_t>(n));
+                        ReadPolygon(source, p.type, static_cast<std::uint64_t>(n), corners);
                     else
                         source.Skip(p.type, static_cast<std::uint64_t>(n));
                 } else if (p.role == Role::Skip) {
@@ -299,42 +380,58 @@ public:
                         source.Coordinate(p.type);
                 } else {
                     rgba[static_cast<int>(p.role) - static_cast<int>(Role::Red)] =
-                        static_cast<unsigned>(source.Integer(p.type));
+                        source.Channel(p.type);
                 }
             }
-            if (face && colored_) {
-                const std::uint16_t c = rgba[3] == 0 ? 0 : ColorFromRgb8(rgba[0], rgba[1], rgba[2]);
+            if (vertexColors)
+                for (int c = 0; c < 3; ++c)
+                    vertexRgb_[3 * i + c] = static_cast<std::uint8_t>(rgba[c]);
+            if (faceColors) {
+                const std::uint16_t c = !plan_.faceColors ? corners.Average()
+                                        : rgba[3] == 0    ? 0
+                                                       : ColorFromRgb8(rgba[0], rgba[1], rgba[2]);
                 mesh_.colors.resize(mesh_.indices.size() / 3, c);
             }
         }
     }
 
-    FloatMesh Take() { return std::move(mesh_); }
+    FloatMesh Take() {
+        if (fewCorners_ > 0)
+            mesh_.warnings.push_back(Count(fewCorners_, "face", "faces") +
+                                     " with fewer than 3 vertices left out");
+        return std::move(mesh_);
+    }
+    std::vector<std::string>& Warnings() { return mesh_.warnings; }
 
 private:
-    // A polygon's indices, split into a fan of triangles.
+    // A polygon's indices, split into a fan of triangles; the colours of its corners summed
+    // when vertex colours are read (the vertices come first then).
     template <typename Source>
-    void ReadPolygon(Source& source, Type type, std::uint64_t n) {
+    void ReadPolygon(Source& source, Type type, std::uint64_t n, ColorSum& corners) {
         std::uint32_t first = 0, previous = 0;
         for (std::uint64_t k = 0; k < n; ++k) {
             const std::int64_t v = source.Integer(type);
-            if (v < 0 || static_cast<std::uint64_t>(v) >= vertices_)
+            if (v < 0 || static_cast<std::uint64_t>(v) >= plan_.vertices)
                 Fail("PLY: face index " + std::to_string(v) + " out of range (" +
-                     std::to_string(vertices_) + " vertices)");
+                     std::to_string(plan_.vertices) + " vertices)");
             const auto index = static_cast<std::uint32_t>(v);
+            if (plan_.vertexColors) corners.Add(&vertexRgb_[3 * std::size_t{index}]);
             if (k == 0) first = index;
             if (k >= 2) mesh_.indices.insert(mesh_.indices.end(), {first, previous, index});
             previous = index;
         }
+        if (n < 3) ++fewCorners_;
     }
 
-    std::uint64_t vertices_;
-    bool colored_;
+    Plan plan_;
     FloatMesh mesh_;
+    std::vector<std::uint8_t> vertexRgb_;  // 3 per vertex, when vertex colours are averaged
+    std::uint64_t fewCorners_ = 0;
 };
 
-void WriteHeader(Output& out, const FloatMesh& mesh, bool colors, bool alpha) {
-    out.Put("ply\nformat binary_little_endian 1.0\ncomment written by kvx\n");
+void WriteHeader(Output& out, const FloatMesh& mesh, bool ascii, bool colors, bool alpha) {
+    out.Put(ascii ? "ply\nformat ascii 1.0\ncomment written by kvx\n"
+                  : "ply\nformat binary_little_endian 1.0\ncomment written by kvx\n");
     out.Put("element vertex ");
     out.PutNumber(std::uint64_t{mesh.points.size() / 3});
     out.Put("\nproperty float x\nproperty float y\nproperty float z\nelement face ");
@@ -349,19 +446,13 @@ void WriteHeader(Output& out, const FloatMesh& mesh, bool colors, bool alpha) {
 
 }  // namespace
 
-FloatMesh ReadPly(const std::filesystem::path& file) {
-    Input in(file, "PLY");
+FloatMesh ReadPly(const std::filesystem::path& file, Progress& progress) {
+    Input in(file, "PLY", &progress);
     Header header = ReadHeader(in);
-    AssignRoles(header.elements);
-    std::uint64_t vertices = 0;
-    bool colored = false;
-    for (const Element& e : header.elements) {
-        if (e.name == "vertex") vertices = e.count;
-        if (e.name == "face")
-            for (const Property& p : e.properties)
-                colored |= p.role == Role::Red;
-    }
-    Reader reader(vertices, colored);
+    std::vector<std::string> warnings;
+    const Plan plan = AssignRoles(header.elements, warnings);
+    Reader reader(plan);
+    reader.Warnings() = std::move(warnings);
     if (header.encoding == Encoding::Ascii) {
         AsciiSource source(in);
         for (const Element& e : header.elements)
@@ -379,21 +470,53 @@ void WritePly(std::ostream& stream, const FloatMesh& mesh, const WriteOptions& o
     const bool alpha = colors && std::any_of(mesh.colors.begin(), mesh.colors.end(),
                                              [](std::uint16_t c) { return !HasColor(c); });
     Output out(stream);
-    WriteHeader(out, mesh, colors, alpha);
-    for (std::size_t i = 0; i < mesh.points.size(); i += 3) {
-        out.PutLE(mesh.points[i], mesh.points[i + 1], mesh.points[i + 2]);
-        out.Flush();
-    }
+    WriteHeader(out, mesh, options.ascii, colors, alpha);
+    const auto rgba = [&](std::size_t t) {
+        const std::uint16_t c = mesh.colors[t];
+        const auto rgb = HasColor(c) ? Rgb8FromColor(c) : kNeutralGrey;  // with alpha 0
+        return std::array<std::uint8_t, 4>{rgb[0], rgb[1], rgb[2],
+                                           static_cast<std::uint8_t>(HasColor(c) ? 255 : 0)};
+    };
     const std::uint32_t* index = mesh.indices.data();
-    for (std::size_t t = 0; t < mesh.indices.size() / 3; ++t, index += 3) {
-        out.PutLE(std::uint8_t{3}, index[0], index[1], index[2]);
-        if (colors) {
-            const std::uint16_t c = mesh.colors[t];
-            const auto rgb = HasColor(c) ? Rgb8FromColor(c) : kNeutralGrey;  // with alpha 0
-            out.PutLE(rgb[0], rgb[1], rgb[2]);
-            if (alpha) out.PutLE(static_cast<std::uint8_t>(HasColor(c) ? 255 : 0));
+    if (options.ascii) {
+        for (std::size_t i = 0; i < mesh.points.size(); i += 3) {
+            for (int k = 0; k < 3; ++k) {
+                if (k > 0) out.Put(' ');
+                out.PutNumber(mesh.points[i + k]);
+            }
+            out.Put('\n');
+            out.Flush();
         }
-        out.Flush();
+        for (std::size_t t = 0; t < mesh.indices.size() / 3; ++t, index += 3) {
+            out.Put('3');
+            for (int k = 0; k < 3; ++k) {
+                out.Put(' ');
+                out.PutNumber(std::uint64_t{index[k]});
+            }
+            if (colors) {
+                const auto c = rgba(t);
+                for (int k = 0; k < (alpha ? 4 : 3); ++k) {
+                    out.Put(' ');
+                    out.PutNumber(std::uint64_t{c[k]});
+                }
+            }
+            out.Put('\n');
+            out.Flush();
+        }
+    } else {
+        for (std::size_t i = 0; i < mesh.points.size(); i += 3) {
+            out.PutLE(mesh.points[i], mesh.points[i + 1], mesh.points[i + 2]);
+            out.Flush();
+        }
+        for (std::size_t t = 0; t < mesh.indices.size() / 3; ++t, index += 3) {
+            out.PutLE(std::uint8_t{3}, index[0], index[1], index[2]);
+            if (colors) {
+                const auto c = rgba(t);
+                out.PutLE(c[0], c[1], c[2]);
+                if (alpha) out.PutLE(c[3]);
+            }
+            out.Flush();
+        }
     }
     out.Flush(true);
 }

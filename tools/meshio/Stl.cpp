@@ -1,6 +1,6 @@
 // STL: binary with both facet colour conventions, and ASCII. All hand-written: no library keeps
-// both colour conventions, and assimp's number parsing is not exact, so ASCII files written with
-// the shortest round-trip text would not read back as the same floats.
+// both colour conventions, and general-purpose importers parse numbers inexactly, so ASCII files
+// written with the shortest round-trip text would not read back as the same floats.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -20,7 +20,8 @@ constexpr std::string_view kWriterHeader = "binary STL written by kvx";
 constexpr std::array<std::uint8_t, 4> kDefaultObjectColor = {kNeutralGrey[0], kNeutralGrey[1],
                                                              kNeutralGrey[2], 0xFF};
 
-// Exchanges red and blue (bits 10-14 and 0-4): Magics' layout to ours and back; clears bit 15.
+// Exchanges red and blue (bits 10-14 and 0-4): the header convention's layout to ours and back;
+// clears bit 15.
 std::uint16_t SwapRedBlue(std::uint16_t c) {
     return static_cast<std::uint16_t>((c >> 10 & 31) | (c & 0x03E0) | (c & 31) << 10);
 }
@@ -54,8 +55,8 @@ FloatMesh ReadBinary(Input& in) {
     FloatMesh mesh;
     const std::string_view text(reinterpret_cast<const char*>(header), kHeaderSize);
     const std::size_t tag = text.find(kColorTag);
-    const bool magics = tag != std::string_view::npos;
-    if (magics && tag + kColorTag.size() + 4 <= kHeaderSize) {
+    const bool headerColors = tag != std::string_view::npos;
+    if (headerColors && tag + kColorTag.size() + 4 <= kHeaderSize) {
         const std::uint8_t* rgba = header + tag + kColorTag.size();
         mesh.objectColor = std::array<std::uint8_t, 4>{rgba[0], rgba[1], rgba[2], rgba[3]};
     }
@@ -82,7 +83,7 @@ FloatMesh ReadBinary(Input& in) {
 
     // All-invalid colours are dropped later, as for every reader.
     for (std::uint16_t& c : mesh.colors) {
-        if (magics)
+        if (headerColors)
             c = HasColor(c) ? 0 : static_cast<std::uint16_t>(kColorValid | SwapRedBlue(c));
         else if (!HasColor(c))
             c = 0;
@@ -99,6 +100,16 @@ std::string Quoted(std::string_view word) {
     return out + (word.size() > 32 ? "...\"" : "\"");
 }
 
+// The longest solid name kept (the rest of a longer "solid" line is skipped).
+constexpr std::size_t kMaxName = 1024;
+
+std::string Trimmed(std::string_view text) {
+    constexpr std::string_view spaces = " \t\r\v\f";
+    const auto begin = text.find_first_not_of(spaces);
+    if (begin == std::string_view::npos) return {};
+    return std::string(text.substr(begin, text.find_last_not_of(spaces) + 1 - begin));
+}
+
 class AsciiReader {
 public:
     explicit AsciiReader(Input& in) : in_(in) {}
@@ -109,7 +120,7 @@ public:
         do {
             if (!EqualsIgnoringCase(word, "solid"))
                 Fail("ASCII STL: expected \"solid\", found " + Quoted(word));
-            in_.SkipLine();  // the name
+            MeshGroup solid{Trimmed(in_.LineHead(kMaxName)), mesh.indices.size() / 3, 0};
             for (;;) {
                 word = in_.Token();
                 if (EqualsIgnoringCase(word, "endsolid")) break;
@@ -131,9 +142,12 @@ public:
                 Expect("endloop");
                 Expect("endfacet");
             }
-            in_.SkipLine();
+            in_.SkipLine();  // the name again
+            solid.triangleCount = mesh.indices.size() / 3 - solid.firstTriangle;
+            if (solid.triangleCount > 0) mesh.groups.push_back(std::move(solid));
             word = in_.Token();
         } while (!word.empty());
+        if (mesh.groups.size() < 2) mesh.groups.clear();
         return mesh;
     }
 
@@ -173,10 +187,10 @@ void WriteBinary(std::ostream& stream, const FloatMesh& mesh, const WriteOptions
     const std::size_t triangles = mesh.indices.size() / 3;
     if (triangles > kMaxTriangles) Fail("binary STL: too many triangles to write");
     const bool colors = options.colors && !mesh.colors.empty();
-    const bool magics = options.colors && options.stlColors == StlColors::Magics;
+    const bool headerColors = options.colors && options.stlColors == StlColors::Header;
 
     std::string header(kWriterHeader);
-    if (magics) {
+    if (headerColors) {
         const auto rgba = mesh.objectColor.value_or(kDefaultObjectColor);
         header += ' ';
         header += kColorTag;
@@ -189,7 +203,7 @@ void WriteBinary(std::ostream& stream, const FloatMesh& mesh, const WriteOptions
     out.PutLE(static_cast<std::uint32_t>(triangles));
     for (std::size_t t = 0; t < triangles; ++t) {
         std::uint16_t attribute = colors ? mesh.colors[t] : 0;
-        if (magics) attribute = HasColor(attribute) ? SwapRedBlue(attribute) : kColorValid;
+        if (headerColors) attribute = HasColor(attribute) ? SwapRedBlue(attribute) : kColorValid;
         const float *a = Corner(mesh, t, 0), *b = Corner(mesh, t, 1), *c = Corner(mesh, t, 2);
         const auto n = Normal(a, b, c);
         out.PutLE(n[0], n[1], n[2], a[0], a[1], a[2], b[0], b[1], b[2], c[0], c[1], c[2],
@@ -234,8 +248,8 @@ void WriteAscii(std::ostream& stream, const FloatMesh& mesh, const WriteOptions&
 
 }  // namespace
 
-FloatMesh ReadStl(const std::filesystem::path& file) {
-    Input in(file, "STL");
+FloatMesh ReadStl(const std::filesystem::path& file, Progress& progress) {
+    Input in(file, "STL", &progress);
     const std::uint64_t size = in.Size();
     // Binary exactly when the size agrees with the triangle count, even after a header
     // starting with "solid" (as some exporters write); otherwise ASCII or refused.
@@ -258,7 +272,7 @@ FloatMesh ReadStl(const std::filesystem::path& file) {
 }
 
 void WriteStl(std::ostream& out, const FloatMesh& mesh, const WriteOptions& options) {
-    if (options.asciiStl)
+    if (options.ascii)
         WriteAscii(out, mesh, options);
     else
         WriteBinary(out, mesh, options);
