@@ -14,6 +14,11 @@
 
 namespace kvxtest {
 
+// Whether `text` contains `part`.
+inline bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 struct Result {
     int code;
     std::string out, err;

@@ -29,17 +29,18 @@ TEST_F(Cli, EveryFormatRoundTrips) {
         bool colors;
     } cases[] = {
         {"", "torus.stl", true},
-        {"--stl-colors magics", "torus.stl", true},
+        {"--stl-colors header", "torus.stl", true},
         {"--ascii", "torus.stl", false},
         {"--format ply", "torus.ply", true},
         {"--format obj", "torus.obj", true},
-        {"--format ply", "torus.ply", false},  // colours not asked for: none written
+        {"--format ply", "torus.ply", false},  // colours dropped: none written
     };
     int n = 0;
     for (const auto& c : cases) {
         const std::string folder = "out" + std::to_string(n++);
         const std::string colors = c.colors ? " --colors" : "";
-        const Result unpacked = Kvx("unpack t.kvx -o " + folder + " " + c.options + colors);
+        const Result unpacked =
+            Kvx("unpack t.kvx -o " + folder + " " + c.options + (c.colors ? "" : " --no-colors"));
         ASSERT_EQ(unpacked.code, 0) << c.options << unpacked.err;
         const std::string file = folder + "/" + c.file;
         EXPECT_EQ(Kvx("compare " + sample_ + " " + file + colors).code, 0) << c.options;
@@ -60,7 +61,7 @@ TEST_F(Cli, EveryFormatRoundTrips) {
 TEST_F(Cli, StlColourConventionsOnDisk) {
     ASSERT_EQ(Kvx("pack " + sample_ + " -o t.kvx --colors").code, 0);
     ASSERT_EQ(Kvx("unpack t.kvx -o v --colors").code, 0);
-    ASSERT_EQ(Kvx("unpack t.kvx -o m --colors --stl-colors magics").code, 0);
+    ASSERT_EQ(Kvx("unpack t.kvx -o m --colors --stl-colors header").code, 0);
     const Bytes v = kvxtest::ReadFile(Path("v/torus.stl")),
                 m = kvxtest::ReadFile(Path("m/torus.stl"));
     ASSERT_EQ(v.size(), 84u + 50u * 2304u);
@@ -112,7 +113,7 @@ TEST_F(Cli, FailuresHaveTheirMessagesAndCodes) {
         {"pack " KVX_SOURCE_DIR "/samples/torus.stl -o p.kvx", "", 7, "kvx: p.kvx: exists already"},
         {"pack " KVX_SOURCE_DIR "/samples/torus.stl -o z.kvx --unit 1e-9", "", 8,
          "does not fit the grid of 1e-9 steps"},
-        {"pack " KVX_SOURCE_DIR "/samples/torus.stl -o z.kvx --unit fast", "", 2, "--unit: 'fast'"},
+        {"pack " KVX_SOURCE_DIR "/samples/torus.stl -o z.kvx --unit fast", "", 2, "--grid: 'fast'"},
         {"frobnicate", "", 2, ""},
     };
     for (const auto& c : cases) {

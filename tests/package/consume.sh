@@ -19,3 +19,10 @@ c++ $flags "$source/tests/package/consumer/main.cpp" $(pkg-config --cflags --lib
 "$work/pc-host" "$work/pc-host.kvx"
 # The installed tool finds the installed library and reads what the host wrote.
 "$work/prefix/bin/kvx" verify -q "$work/pc-host.kvx"
+# The manual page and the bash completion are installed, and the completion offers the commands.
+test -s "$work/prefix/share/man/man1/kvx.1"
+man_text=$(MANWIDTH=100 man -l "$work/prefix/share/man/man1/kvx.1" 2>/dev/null || true)
+[ -z "$man_text" ] || grep -q "read, write and inspect KVX project files" <<<"$man_text"
+completion="$work/prefix/share/bash-completion/completions/kvx"
+test -s "$completion"
+bash -c "source '$completion'; COMP_WORDS=(kvx un); COMP_CWORD=1; _kvx; [ \"\${COMPREPLY[*]}\" = unpack ]"

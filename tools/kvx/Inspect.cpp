@@ -18,25 +18,61 @@ namespace kvx::cli {
 
 namespace fs = std::filesystem;
 
-int Info(const std::string& input, bool json, const Common& common) {
-    Progress progress(common.quiet || json);
-    const KvxContent content = OpenKvx(input, common, progress);
+namespace {
+
+// Runs `one` on each file; with several files a failure is reported and the next file read.
+// Returns the first failure's exit code.
+template <class F>
+int EachFile(const std::vector<std::string>& inputs, const Common& common, F one) {
+    if (inputs.size() == 1) return one(inputs.front(), true);
+    int first = kExitOk;
+    if (common.json) std::printf("[");
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        if (common.json && i > 0) std::printf(",\n");
+        try {
+            one(inputs[i], false);
+        } catch (const CliError& e) {
+            std::fprintf(stderr, "kvx: %s\n", e.what());
+            if (common.json)
+                std::printf("{\"file\": %s, \"error\": {\"code\": %d, \"message\": %s}}",
+                            JsonString(inputs[i]).c_str(), static_cast<int>(e.code()),
+                            JsonString(e.what()).c_str());
+            if (first == kExitOk) first = e.code();
+        }
+        std::fflush(stdout);
+    }
+    if (common.json) std::printf("]\n");
+    return first;
+}
+
+std::string UnitNote(const GridUnit& unit) {
+    return unit.recorded ? "grid step " + unit.text
+                         : "grid step " + unit.text + " assumed: the file does not record it";
+}
+
+void InfoOne(const std::string& input, const Common& common, bool alone) {
+    Progress progress(common.quiet || common.json);
+    const OpenedKvx opened = OpenKvx(input, common, progress);
+    const KvxContent& content = opened.content;
     std::uint64_t triangles = 0;
     for (const KvxMesh& m : content.meshes)
         triangles += m.mesh.NumberOfTriangles();
     const double perTriangle = triangles > 0 ? double(content.fileSize) / double(triangles) : 0.0;
-    const double mm = common.unit.size;
-    const std::uint64_t blocks = content.DataBlockCount();
+    const double mm = opened.unit.stepMm;
+    const std::uint64_t blocks = opened.dataBlocks;
     // Each block is taken from the file for its name and size, and dropped.
     auto describe = [&](std::uint64_t i) { return ReadDataFileLayout(content.DataBlock(i)); };
-    if (json) {
+    if (common.json) {
         std::printf(
             "{\"file\": %s, \"bytes\": %ju, \"password_protected\": %s, "
-            "\"unit_mm\": %.17g, \"triangles\": %" PRIu64
+            "\"unit_mm\": %s, \"unit_recorded\": %s, \"file_unit_mm\": %s, "
+            "\"triangles\": %" PRIu64
             ", \"bytes_per_triangle\": %.6f,"
             "\n \"meshes\": [",
             JsonString(input).c_str(), content.fileSize,
-            content.passwordProtected ? "true" : "false", mm, triangles, perTriangle);
+            content.passwordProtected ? "true" : "false", Number(mm).c_str(),
+            opened.unit.recorded ? "true" : "false", Number(opened.unit.fileUnitMm).c_str(),
+            triangles, perTriangle);
         for (std::size_t i = 0; i < content.meshes.size(); ++i) {
             const MStlBase& m = content.meshes[i].mesh;
             std::printf(
@@ -57,22 +93,24 @@ int Info(const std::string& input, bool json, const Common& common) {
             std::printf("%s\n  {\"name\": %s, \"bytes\": %" PRIu64 "}", i ? "," : "",
                         data.name.empty() ? "null" : JsonString(data.name).c_str(), data.size);
         }
-        std::printf("]}\n");
-        return kExitOk;
+        std::printf("]}%s", alone ? "\n" : "");
+        return;
     }
     std::printf("%s: %s bytes, %s\n", input.c_str(), Count(content.fileSize).c_str(),
                 content.passwordProtected ? "password protected" : "no password");
-    std::printf("%zu mesh%s, %s triangles, %.3f bytes/triangle (grid unit %s)\n",
-                content.meshes.size(), content.meshes.size() == 1 ? "" : "es",
-                Count(triangles).c_str(), perTriangle, common.unit.text.c_str());
+    std::printf("%s, %s, %.3f bytes/triangle (%s)\n",
+                Plural(content.meshes.size(), "mesh", "meshes").c_str(),
+                Plural(triangles, "triangle", "triangles").c_str(), perTriangle,
+                UnitNote(opened.unit).c_str());
     for (std::size_t i = 0; i < content.meshes.size(); ++i) {
         const MStlBase& m = content.meshes[i].mesh;
         const std::size_t colored = ColoredTriangles(m);
-        std::printf("  %zu. \"%s\": %s points, %s triangles, %s\n", i + 1,
-                    content.meshes[i].name.c_str(), Count(m.NumberOfPoints()).c_str(),
-                    Count(m.NumberOfTriangles()).c_str(),
-                    colored == 0 ? "no triangle colours"
-                                 : (Count(colored) + " coloured triangles").c_str());
+        std::printf("  %zu. \"%s\": %s, %s, %s\n", i + 1, content.meshes[i].name.c_str(),
+                    Plural(m.NumberOfPoints(), "point", "points").c_str(),
+                    Plural(m.NumberOfTriangles(), "triangle", "triangles").c_str(),
+                    colored == 0
+                        ? "no triangle colours"
+                        : Plural(colored, "coloured triangle", "coloured triangles").c_str());
         if (content.meshes[i].color)
             std::printf("     mesh colour %s\n", Hex(*content.meshes[i].color).c_str());
         if (m.NumberOfPoints() > 0)
@@ -80,28 +118,52 @@ int Info(const std::string& input, bool json, const Common& common) {
                         m.GetYMin() * mm, m.GetZMin() * mm, m.GetXMax() * mm, m.GetYMax() * mm,
                         m.GetZMax() * mm);
     }
-    std::printf("%s data block%s\n", Count(blocks).c_str(), blocks == 1 ? "" : "s");
+    std::printf("%s\n", Plural(blocks, "data block", "data blocks").c_str());
     for (std::uint64_t i = 0; i < blocks; ++i) {
         const DataFileLayout data = describe(i);
-        std::printf("  %" PRIu64 ". %s: %s bytes\n", i + 1,
-                    data.name.empty() ? "(unnamed)" : data.name.c_str(), Count(data.size).c_str());
+        std::printf("  %" PRIu64 ". %s: %s\n", i + 1,
+                    data.name.empty() ? "(unnamed)" : data.name.c_str(),
+                    Plural(data.size, "byte", "bytes").c_str());
     }
-    return kExitOk;
 }
 
-int Verify(const std::string& input, const Common& common) {
-    Progress progress(common.quiet);
-    const KvxContent content = OpenKvx(input, common, progress);
+void VerifyOne(const std::string& input, const Common& common, bool alone) {
+    Progress progress(common.quiet || common.json);
+    const OpenedKvx opened = OpenKvx(input, common, progress);
     std::uint64_t triangles = 0;
-    for (const KvxMesh& m : content.meshes)
+    for (const KvxMesh& m : opened.content.meshes)
         triangles += m.mesh.NumberOfTriangles();
     // The blocks were read and checked with the file; none is copied out to be counted.
-    const std::uint64_t blocks = content.DataBlockCount();
-    if (!common.quiet)
-        std::printf("%s: ok (%zu mesh%s, %s triangles, %s data block%s)\n", input.c_str(),
-                    content.meshes.size(), content.meshes.size() == 1 ? "" : "es",
-                    Count(triangles).c_str(), Count(blocks).c_str(), blocks == 1 ? "" : "s");
-    return kExitOk;
+    const std::uint64_t blocks = opened.dataBlocks;
+    const std::size_t meshes = opened.content.meshes.size();
+    if (common.json)
+        std::printf("{\"file\": %s, \"ok\": true, \"meshes\": %zu, \"triangles\": %" PRIu64
+                    ", \"data_blocks\": %" PRIu64 "}%s",
+                    JsonString(input).c_str(), meshes, triangles, blocks, alone ? "\n" : "");
+    else if (!common.quiet)
+        std::printf("%s: ok (%s, %s, %s)\n", input.c_str(),
+                    Plural(meshes, "mesh", "meshes").c_str(),
+                    Plural(triangles, "triangle", "triangles").c_str(),
+                    Plural(blocks, "data block", "data blocks").c_str());
+}
+
+}  // namespace
+
+int Info(const std::vector<std::string>& inputs, const Common& common) {
+    bool first = true;  // several files: a blank line between their descriptions
+    return EachFile(inputs, common, [&](const std::string& input, bool alone) {
+        if (!common.json && !first) std::printf("\n");
+        first = false;
+        InfoOne(input, common, alone);
+        return kExitOk;
+    });
+}
+
+int Verify(const std::vector<std::string>& inputs, const Common& common) {
+    return EachFile(inputs, common, [&](const std::string& input, bool alone) {
+        VerifyOne(input, common, alone);
+        return kExitOk;
+    });
 }
 
 }  // namespace kvx::cli

@@ -1,11 +1,15 @@
-#include "Commands.h"
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cinttypes>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <set>
 
+#include "Commands.h"
 #include "DataBlock.h"
 #include "Errors.h"
 #include "OutputFile.h"
@@ -28,16 +32,96 @@ std::string InstalledStub() {
     return ec ? std::string("kvx-sfx-stub") : (self.parent_path() / "kvx-sfx-stub").string();
 }
 
+// The KVX file a pack writes: the name as given when it ends in .kvx, else with .kvx added
+// ("scan.v2" gives "scan.v2.kvx"); for a package, a name ending in .exe names the package.
+fs::path KvxTarget(const std::string& output, bool package) {
+    const auto endsWith = [&](const std::string& ext) {
+        if (output.size() <= ext.size()) return false;
+        std::string tail = output.substr(output.size() - ext.size());
+        std::transform(tail.begin(), tail.end(), tail.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return tail == ext;
+    };
+    if (endsWith(".kvx")) return output;
+    if (package && endsWith(".exe")) return output.substr(0, output.size() - 4) + ".kvx";
+    return output + ".kvx";
+}
+
+// A private file for a pack to standard output (exclusive, mode 0600, in TMPDIR): the library
+// writes it, the tool copies it out; removed when this goes.
+class StdoutStage {
+public:
+    explicit StdoutStage(const std::string& extension) {
+        const char* env = std::getenv("TMPDIR");
+        const std::string dir = env != nullptr && *env != '\0' ? env : "/tmp";
+        std::string pattern = dir + "/kvx-out-XXXXXX" + extension;
+        const int fd = ::mkostemps(pattern.data(), static_cast<int>(extension.size()), O_CLOEXEC);
+        if (fd < 0)
+            throw CliError(kExitWrite, "cannot write a temporary file in TMPDIR (" + dir +
+                                           "): " + std::strerror(errno));
+        ::close(fd);
+        path_ = pattern;
+    }
+    ~StdoutStage() { ::unlink(path_.c_str()); }
+    StdoutStage(const StdoutStage&) = delete;
+    StdoutStage& operator=(const StdoutStage&) = delete;
+    const std::string& path() const { return path_; }
+    void Send() const {
+        std::FILE* in = std::fopen(path_.c_str(), "rb");
+        if (in == nullptr)
+            throw CliError(kExitWrite, "standard output: cannot read back the written file");
+        char buffer[1 << 16];
+        bool ok = true;
+        for (std::size_t got; ok && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+            ok = std::fwrite(buffer, 1, got, stdout) == got;
+        std::fclose(in);
+        if (!ok || std::fflush(stdout) != 0)
+            throw CliError(kExitWrite, std::string("standard output: cannot write (") +
+                                           std::strerror(errno) + ")");
+    }
+
+private:
+    std::string path_;
+};
+
+// Why a folder may not take a new file, as the system says it.
+std::string WhyNotWritable(const fs::path& file) {
+    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
+    if (::access(folder.c_str(), W_OK) != 0) return std::strerror(errno);
+    return "the file could not be created or renamed";
+}
+
 }  // namespace
 
 int Pack(const PackOptions& options, const Common& common) {
     if (options.names.size() > options.inputs.size())
-        throw CliError(kExitUsage, "more --name options than meshes");
+        throw CliError(kExitUsage, "pack: more --name options (" +
+                                       std::to_string(options.names.size()) + ") than meshes (" +
+                                       std::to_string(options.inputs.size()) + ")");
+    if (std::count(options.inputs.begin(), options.inputs.end(), "-") > 1)
+        throw CliError(kExitUsage, "pack: standard input (-) can be read only once");
+    const bool toStdout = options.output == "-";
+    if (toStdout && ::isatty(STDOUT_FILENO) == 1)
+        throw CliError(kExitUsage, "pack: standard output is a terminal; redirect it to a file");
+    std::optional<StdoutStage> stage;
+    if (toStdout) stage.emplace(options.sfxStub ? ".exe" : ".kvx");
     // The library names the file *.kvx, or *.exe for a package.
-    fs::path target = options.output;
-    target.replace_extension(".kvx");
+    const fs::path target = toStdout ? fs::path(stage->path()).replace_extension(".kvx")
+                                     : KvxTarget(options.output, options.sfxStub.has_value());
     const fs::path written = options.sfxStub ? fs::path(target).replace_extension(".exe") : target;
-    RefuseExisting(written, common.force);
+    const std::string shown = toStdout ? std::string("standard output") : written.string();
+    if (!toStdout) {
+        RefuseExisting(written, common.force);
+        // Missing folders are created, as unpack does.
+        if (written.has_parent_path()) {
+            std::error_code ec;
+            fs::create_directories(written.parent_path(), ec);
+            if (!fs::is_directory(written.parent_path()))
+                throw CliError(kExitWrite, written.parent_path().string() +
+                                               ": cannot create the folder (" +
+                                               (ec ? ec.message() : "not a folder") + ")");
+        }
+    }
     std::string stub;
     if (options.sfxStub) {
         stub = options.sfxStub->empty() ? InstalledStub() : *options.sfxStub;
@@ -49,53 +133,73 @@ int Pack(const PackOptions& options, const Common& common) {
 
     Progress progress(common.quiet);
     progress.SetSteps(options.inputs.size() + 1);
-    std::vector<MStlBase> meshes(options.inputs.size());
+    std::vector<GridMesh> meshes;
     std::uint64_t triangles = 0;
+    ReadChoices choices;
+    choices.format = options.inputFormat;
+    choices.colors = options.colors;
+    choices.split = options.split;
+    choices.progress = &progress;
     for (std::size_t i = 0; i < options.inputs.size(); ++i) {
-        progress.Step(i, "reading " + options.inputs[i]);
-        ReadInput(options.inputs[i], common, options.colors, meshes[i]);
-        triangles += meshes[i].NumberOfTriangles();
+        progress.Step(i, "reading " + DisplayName(options.inputs[i]));
+        std::vector<GridMesh> read = ReadMeshFile(options.inputs[i], common, choices);
+        // --name names the mesh of its file (the first part, when a file is split).
+        if (i < options.names.size()) read.front().name = options.names[i];
+        for (GridMesh& m : read) {
+            triangles += m.mesh.NumberOfTriangles();
+            meshes.push_back(std::move(m));
+        }
     }
     std::vector<std::vector<unsigned short>> blocks;
     for (const std::string& file : options.dataFiles)
         blocks.push_back(PackDataFile(file));
+    // The lengths go last, as a block of the tool's own layout.
+    blocks.push_back(UnitBlock(common.unit));
+    const bool colored = std::any_of(meshes.begin(), meshes.end(), [](const GridMesh& m) {
+        return m.mesh.HasColoredTriangles();
+    });
 
-    progress.Step(options.inputs.size(), "writing " + written.string());
+    progress.Step(options.inputs.size(), "writing " + shown);
     MStlOperatorKVXExport exporter;
     exporter.SetFileName(Widen(target.string()));
     if (password) exporter.SetPassword(Widen(*password));
-    exporter.ExportTriangleColor(options.colors);
-    for (std::size_t i = 0; i < meshes.size(); ++i) {
-        const std::string name = i < options.names.size()
-                                     ? options.names[i]
-                                     : fs::path(options.inputs[i]).stem().string();
-        exporter.AddStl(&meshes[i], Widen(name));
-    }
+    exporter.ExportTriangleColor(colored);
+    exporter.SetReproducible(options.reproducible);
+    for (GridMesh& m : meshes)
+        exporter.AddStl(&m.mesh, Widen(m.name));
     for (const auto& block : blocks)
         exporter.AddDataBlock(block);
     if (!stub.empty()) exporter.SetSelfExtractingPath(Widen(stub));
     if (!exporter.Operate()) {
         progress.Clear();
         if (exporter.GetExportResults() == MStlOperatorKVXExport::ExportSelfExtractingFailed)
-            throw CliError(kExitWrite, written.string() +
-                                           ": cannot build the self-extracting package (stub " +
+            throw CliError(kExitWrite, shown + ": cannot build the self-extracting package (stub " +
                                            stub + ")");
         if (exporter.GetExportResults() == MStlOperatorKVXExport::ExportMemoryBudgetExceeded)
             throw CliError(kExitWrite,
-                           written.string() +
+                           shown +
                                ": not written: the meshes compress so far that reading the file "
                                "back would need more memory than its size allows");
-        throw CliError(kExitWrite, written.string() + ": cannot write");
+        throw CliError(kExitWrite, shown + ": cannot write (" + WhyNotWritable(written) + ")");
     }
     progress.Clear();
+    std::error_code ec;
+    const std::uintmax_t size = fs::file_size(written, ec);
+    if (stage) stage->Send();
     if (!common.quiet) {
-        std::error_code ec;
-        const std::uintmax_t size = fs::file_size(written, ec);
-        std::printf("%s: %zu mesh%s, %s triangles, %s bytes", written.string().c_str(),
-                    meshes.size(), meshes.size() == 1 ? "" : "es", Count(triangles).c_str(),
-                    Count(size).c_str());
-        if (triangles > 0) std::printf(" (%.3f bytes/triangle)", double(size) / double(triangles));
-        std::printf("%s\n", password ? ", password protected" : "");
+        // The summary goes to standard error when the file goes to standard output.
+        std::FILE* out = toStdout ? stderr : stdout;
+        std::fprintf(out, "%s: %s, %s, %s", shown.c_str(),
+                     Plural(meshes.size(), "mesh", "meshes").c_str(),
+                     Plural(triangles, "triangle", "triangles").c_str(),
+                     Plural(size, "byte", "bytes").c_str());
+        if (triangles > 0)
+            std::fprintf(out, " (%.3f bytes/triangle)", double(size) / double(triangles));
+        if (password) std::fprintf(out, ", password protected");
+        if (common.unit.stepMm != 0.001) std::fprintf(out, ", grid %s", common.unit.text.c_str());
+        if (common.unit.fileUnit != "mm")
+            std::fprintf(out, ", file unit %s", common.unit.fileUnit.c_str());
+        std::fprintf(out, "\n");
     }
     return kExitOk;
 }

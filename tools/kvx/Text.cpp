@@ -1,5 +1,7 @@
 #include "Text.h"
 
+#include <charconv>
+
 #include "Utf8.h"
 
 namespace kvx::cli {
@@ -15,6 +17,12 @@ std::string Count(std::uint64_t n) {
 
 std::string Plural(std::uint64_t n, const char* one, const char* many) {
     return Count(n) + " " + (n == 1 ? one : many);
+}
+
+std::string Number(double value) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
 }
 
 std::string Hex(const Orvex::Common::Color& c) {

@@ -19,6 +19,8 @@ std::string Format(const char* format, auto... values) {
     std::snprintf(text, sizeof text, format, values...);
     return text;
 }
+// The shortest decimal that reads back as `value` ("25.4", "0.001").
+std::string Number(double value);
 // "#rrggbb".
 std::string Hex(const Orvex::Common::Color& c);
 // A JSON string; bytes that are not UTF-8 (names from other programs) become U+FFFD.
