@@ -198,8 +198,14 @@ int ReadEnvelope(const std::wstring& fileName, const std::wstring& password, MFi
     }
     memory.CLOSE();
     source.CLOSE();
-    if (!unpacked || !temp.CHANGE_MODE(1) || temp.GET_RESULT() == MFile::MFILE_WRITE_FAILED)
-        return kEnvelopeDecompressFailed;
+    // A temporary file that could not take the content says nothing about the KVX file: a
+    // full or limited disk is reported as such, before any verdict on the data (decompression
+    // stops at the first write that fails).
+    const auto writeFailed = [&] { return temp.GET_RESULT() == MFile::MFILE_WRITE_FAILED; };
+    if (writeFailed()) return kEnvelopeTempFileFailed;
+    if (!unpacked) return kEnvelopeDecompressFailed;
+    if (!temp.CHANGE_MODE(1))
+        return writeFailed() ? kEnvelopeTempFileFailed : kEnvelopeDecompressFailed;
 
     MTag outer;
     if (!outer.READ(temp) || !(outer == MTag("QORCOM") || outer == MTag("QORZIP")))

@@ -19,8 +19,8 @@ enum EnvelopeResult : int {
     kEnvelopeBadMagic = 3,  // not a KVX file, or shorter than 8 bytes
     kEnvelopeWrongPassword = 4,
     kEnvelopeCannotOpen = 5,
-    kEnvelopeDecompressFailed = 10,  // corrupt or truncated payload, or the temporary file failed
-    kEnvelopeTempFileFailed = 11,
+    kEnvelopeDecompressFailed = 10,  // corrupt or truncated payload
+    kEnvelopeTempFileFailed = 11,    // the temporary file could not be created or written
 };
 
 // Buffer sizes of the files the container opens.

@@ -13,7 +13,8 @@ bool CanReplaceFile(const MFileName& target) {
     return true;
 }
 
-bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& write) {
+bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& write,
+                 bool executable) {
     MFileName staging;
     if (!staging.SET_TEMP_NAME(target.GET_DIRECTORY(), L".kvx-", L".part", 0xFFFF, 0)) return false;
     // Declared before the file so that the file is closed before it is removed.
@@ -21,7 +22,7 @@ bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& wri
     MFile out(0x40000);
     if (!out.OPEN_WRITE(staging.GET())) return false;
     const bool written = write(out) && out.SYNC();
-    if (!out.CLOSE() || !written || !staging.RENAME_OVER(target)) return false;
+    if (!out.CLOSE() || !written || !staging.RENAME_OVER(target, executable)) return false;
     removeStaging.Keep();
     return true;
 }

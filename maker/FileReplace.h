@@ -14,8 +14,10 @@ bool CanReplaceFile(const MFileName& target);
 
 // Writes the file `target` through `write` (which gets a file open for writing). On any failure,
 // `write`'s included, the target is left as it was and no file is left behind; an exception
-// from `write` passes on after the staged file has been removed.
-bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& write);
+// from `write` passes on after the staged file has been removed. The file's permission bits
+// are those of MFileName::RENAME_OVER, `executable` passed on.
+bool ReplaceFile(const MFileName& target, const std::function<bool(MFile&)>& write,
+                 bool executable = false);
 
 // Removes the named file when the scope is left, on every path (exceptions included), unless
 // Keep was called: the owner of a temporary file declares one right after creating it.

@@ -120,12 +120,14 @@ bool MFileName::EXISTS() const {
     return !path_.empty() && ::lstat(Native().c_str(), &st) == 0;
 }
 
-bool MFileName::RENAME_OVER(const MFileName& target) const {
+bool MFileName::RENAME_OVER(const MFileName& target, bool executable) const {
     const std::string from = Native();
     const std::string to = target.Native();
     struct stat st;
-    const mode_t mode =
-        ::stat(to.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~CurrentUmask());
+    const mode_t mask = CurrentUmask();
+    mode_t mode =
+        ::stat(to.c_str(), &st) == 0 ? (st.st_mode & 07777) : ((executable ? 0777 : 0666) & ~mask);
+    if (executable) mode |= ((mode & 0444) >> 2) & ~mask;
     if (::chmod(from.c_str(), mode) != 0) return false;
     return std::rename(from.c_str(), to.c_str()) == 0;
 }

@@ -40,8 +40,10 @@ public:
     bool EXISTS() const;
 
     // Renames this file over `target` in one step, giving it the target's permission bits when
-    // the target exists and the usual ones for a new file otherwise.
-    bool RENAME_OVER(const MFileName& target) const;
+    // the target exists and the usual ones for a new file otherwise (0666 less the umask). An
+    // `executable` file is a program: new, it gets 0777 less the umask; replacing, it keeps the
+    // target's bits and may be run by whoever may read it (less the umask).
+    bool RENAME_OVER(const MFileName& target, bool executable = false) const;
 
 private:
     std::wstring path_;

@@ -40,10 +40,13 @@ PackageResult BuildPackage(const MFileName& stubPath, const MFileName& kvxName,
     std::memcpy(bytes + p + 2, text, 10);
 
     stub.CHANGE_MODE(1);
-    const bool written = ReplaceFile(packageName, [&](MFile& out) {
-        MFile kvx(0x40000);
-        return out.COPY(stub) && kvx.OPEN_READ(kvxName.GET()) && out.COPY(kvx);
-    });
+    const bool written = ReplaceFile(
+        packageName,
+        [&](MFile& out) {
+            MFile kvx(0x40000);
+            return out.COPY(stub) && kvx.OPEN_READ(kvxName.GET()) && out.COPY(kvx);
+        },
+        /*executable=*/true);
     return written ? PackageResult::Written : PackageResult::WriteFailed;
 }
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <optional>
@@ -300,6 +304,31 @@ TEST_F(Envelope, EveryTruncatedPrefixFails) {
         for (std::size_t cut = 0; cut < file.size(); ++cut)
             EXPECT_NE(ReadBytes(Bytes(file.begin(), file.begin() + cut), password), kEnvelopeOk)
                 << cut;
+    }
+}
+
+// A temporary file that cannot take the content (a full disk, here a file size limit) is no
+// verdict on the KVX file. Run in a child process, as the limit holds for the whole process.
+TEST_F(Envelope, TemporaryFileFailuresAreNotCorruptData) {
+    Bytes big(200000);
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<std::uint8_t>(i * 7 + (i >> 9));
+    for (const std::wstring password : {L"", L"pw"}) {
+        ASSERT_TRUE(Write("big", password, Concat({Chunk("A", 2, big)})));
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{64 * 1024, 64 * 1024};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::_exit(Read("big.kvx", password));
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), kEnvelopeTempFileFailed);
+        EXPECT_EQ(kvxtest::TempDir::CountIn(tmp_), 0u);
+        EXPECT_EQ(Read("big.kvx", password), kEnvelopeOk);  // without the limit
     }
 }
 
