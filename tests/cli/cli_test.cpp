@@ -1,5 +1,6 @@
 // The kvx command-line tool, run as a program: its files, output and exit codes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 namespace {
 
 using kvxtest::Bytes;
+using kvxtest::Has;
+namespace fs = std::filesystem;
 using Cli = kvxtest::Cli;
 using Result = kvxtest::Result;
 
@@ -227,14 +230,72 @@ TEST_F(Cli, DataBlocksStayDataBlocks) {
     EXPECT_EQ(kvxtest::ReadFile(Path("l/data-1.bin")), (Bytes{0x01, 0x80}));
 }
 
-// The package runs and gives back the KVX file; a file under the KVX name is left alone.
+// 14392 as "14,392".
+std::string Thousands(std::uintmax_t n) {
+    std::string digits = std::to_string(n);
+    for (std::size_t at = digits.size(); at > 3; at -= 3)
+        digits.insert(at - 3, ",");
+    return digits;
+}
+
+// The package is a program (execute bits, less the umask) that gives back the KVX file; a file
+// under the KVX name is left alone, and the tool reads the package as it reads the KVX file.
 TEST_F(Cli, SelfExtractingPackage) {
     Write("box.kvx", "mine");
-    const Result packed = Kvx("pack " + sample_ + " -o box.kvx --sfx -q");
+    const Result packed =
+        Shell("umask 027 && " + std::string(KVX_CLI) + " pack " + sample_ + " -o box.kvx --sfx -q");
     ASSERT_EQ(packed.code, 0) << packed.err;
     EXPECT_EQ(kvxtest::ReadFile(Path("box.kvx")), (Bytes{'m', 'i', 'n', 'e'}));
-    ASSERT_EQ(Shell("chmod +x box.exe && ./box.exe extracted.kvx").code, 0);
-    EXPECT_EQ(Kvx("verify extracted.kvx -q").code, 0);
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("box.exe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+
+    const struct {
+        const char* args;
+        int code;
+        const char* says;
+    } runs[] = {
+        {"--help", 0, "usage: ./box.exe [-f|--force] [OUTPUT.kvx]"},
+        {"", 1, "box.kvx: exists already (use --force to replace it)"},
+        {"out.kvx", 0, "wrote out.kvx ("},
+        {"out.kvx", 1, "out.kvx: exists already"},
+        {"-f out.kvx", 0, "wrote out.kvx ("},
+        {"--force", 0, "/box.kvx ("},
+        {"--bogus", 2, "unknown option --bogus"},
+        {"a.kvx b.kvx", 2, "one output file only"},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.args);
+        const Result r = Shell(std::string("./box.exe ") + run.args);
+        EXPECT_EQ(r.code, run.code) << r.err;
+        EXPECT_TRUE(Has(r.out + r.err, run.says)) << r.out << r.err;
+    }
+    EXPECT_FALSE(Exists("--help") || Exists("--bogus") || Exists("a.kvx"));
+    EXPECT_EQ(Kvx("verify out.kvx -q").code, 0);
+    EXPECT_EQ(kvxtest::ReadFile(Path("box.kvx")), kvxtest::ReadFile(Path("out.kvx")));
+
+    // The package as input.
+    const Result verified = Kvx("verify box.exe");
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    EXPECT_TRUE(Has(verified.out, "box.exe: ok (self-extracting package, 1 mesh, 2,304 triangles"))
+        << verified.out;
+    const Result info = Kvx("info box.exe");
+    EXPECT_TRUE(Has(info.out, "box.exe: self-extracting package of ")) << info.out;
+    EXPECT_TRUE(Has(
+        info.out, "holding a KVX file of " + Thousands(fs::file_size(Path("out.kvx"))) + " bytes"))
+        << info.out;
+    ASSERT_EQ(Kvx("unpack box.exe -o u -q").code, 0);
+    ASSERT_EQ(Kvx("unpack out.kvx -o v -q").code, 0);
+    EXPECT_EQ(kvxtest::ReadFile(Path("u/torus.stl")), kvxtest::ReadFile(Path("v/torus.stl")));
+    // Cut inside the stub, it is no KVX file; cut inside the KVX part, it is a damaged one.
+    const Bytes package = kvxtest::ReadFile(Path("box.exe"));
+    const std::size_t kvxStart = package.size() - fs::file_size(Path("out.kvx"));
+    kvxtest::WriteFile(Path("stub-cut.exe"),
+                       Bytes(package.begin(), package.begin() + kvxStart / 2));
+    kvxtest::WriteFile(Path("kvx-cut.exe"), Bytes(package.begin(), package.end() - 100));
+    EXPECT_EQ(Kvx("verify stub-cut.exe").code, 4);
+    EXPECT_EQ(Kvx("verify kvx-cut.exe").code, 6);
+
     const Result badStub = Kvx("pack " + sample_ + " -o other.kvx --sfx=" + sample_);
     EXPECT_EQ(badStub.code, 7);
     EXPECT_NE(badStub.err.find("cannot build the self-extracting package"), std::string::npos)

@@ -200,7 +200,8 @@ TEST_F(Cli, ScriptsUsePipesSeveralFilesAndJson) {
     EXPECT_EQ(error.code, 4);
     EXPECT_EQ(error.out, "{\"error\": {\"code\": 4, \"message\": \"junk.kvx: not a KVX file\"}}\n");
     EXPECT_EQ(Kvx("verify two.kvx --json").out,
-              "{\"file\": \"two.kvx\", \"ok\": true, \"meshes\": 2, \"triangles\": 2306, "
+              "{\"file\": \"two.kvx\", \"ok\": true, \"package\": false, \"meshes\": 2, "
+              "\"triangles\": 2306, "
               "\"data_blocks\": 0}\n");
 }
 

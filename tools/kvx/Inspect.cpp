@@ -64,12 +64,13 @@ void InfoOne(const std::string& input, const Common& common, bool alone) {
     auto describe = [&](std::uint64_t i) { return ReadDataFileLayout(content.DataBlock(i)); };
     if (common.json) {
         std::printf(
-            "{\"file\": %s, \"bytes\": %ju, \"password_protected\": %s, "
+            "{\"file\": %s, \"bytes\": %ju, \"package_bytes\": %s, \"password_protected\": %s, "
             "\"unit_mm\": %s, \"unit_recorded\": %s, \"file_unit_mm\": %s, "
             "\"triangles\": %" PRIu64
             ", \"bytes_per_triangle\": %.6f,"
             "\n \"meshes\": [",
             JsonString(input).c_str(), content.fileSize,
+            content.packageSize ? std::to_string(content.packageSize).c_str() : "null",
             content.passwordProtected ? "true" : "false", Number(mm).c_str(),
             opened.unit.recorded ? "true" : "false", Number(opened.unit.fileUnitMm).c_str(),
             triangles, perTriangle);
@@ -96,8 +97,14 @@ void InfoOne(const std::string& input, const Common& common, bool alone) {
         std::printf("]}%s", alone ? "\n" : "");
         return;
     }
-    std::printf("%s: %s bytes, %s\n", input.c_str(), Count(content.fileSize).c_str(),
-                content.passwordProtected ? "password protected" : "no password");
+    if (content.packageSize != 0)
+        std::printf("%s: self-extracting package of %s bytes holding a KVX file of %s bytes, %s\n",
+                    input.c_str(), Count(content.packageSize).c_str(),
+                    Count(content.fileSize).c_str(),
+                    content.passwordProtected ? "password protected" : "no password");
+    else
+        std::printf("%s: %s bytes, %s\n", input.c_str(), Count(content.fileSize).c_str(),
+                    content.passwordProtected ? "password protected" : "no password");
     std::printf("%s, %s, %.3f bytes/triangle (%s)\n",
                 Plural(content.meshes.size(), "mesh", "meshes").c_str(),
                 Plural(triangles, "triangle", "triangles").c_str(), perTriangle,
@@ -137,11 +144,14 @@ void VerifyOne(const std::string& input, const Common& common, bool alone) {
     const std::uint64_t blocks = opened.dataBlocks;
     const std::size_t meshes = opened.content.meshes.size();
     if (common.json)
-        std::printf("{\"file\": %s, \"ok\": true, \"meshes\": %zu, \"triangles\": %" PRIu64
-                    ", \"data_blocks\": %" PRIu64 "}%s",
-                    JsonString(input).c_str(), meshes, triangles, blocks, alone ? "\n" : "");
+        std::printf(
+            "{\"file\": %s, \"ok\": true, \"package\": %s, \"meshes\": %zu, "
+            "\"triangles\": %" PRIu64 ", \"data_blocks\": %" PRIu64 "}%s",
+            JsonString(input).c_str(), opened.content.packageSize ? "true" : "false", meshes,
+            triangles, blocks, alone ? "\n" : "");
     else if (!common.quiet)
-        std::printf("%s: ok (%s, %s, %s)\n", input.c_str(),
+        std::printf("%s: ok (%s%s, %s, %s)\n", input.c_str(),
+                    opened.content.packageSize ? "self-extracting package, " : "",
                     Plural(meshes, "mesh", "meshes").c_str(),
                     Plural(triangles, "triangle", "triangles").c_str(),
                     Plural(blocks, "data block", "data blocks").c_str());

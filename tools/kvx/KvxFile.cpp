@@ -1,7 +1,14 @@
 #include "KvxFile.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "Errors.h"
+#include "Package.h"
 #include "Progress.h"
+#include "TempFiles.h"
 #include "Utf8.h"
 #include "kvx.h"
 
@@ -11,8 +18,16 @@ namespace {
 
 using Import = MStlOperatorKVXImport;
 
+// The errno of a failed temporary write, when errno still holds one.
+int TempErrno() {
+    const int e = errno;
+    return e == ENOSPC || e == EFBIG || e == EDQUOT || e == EACCES || e == EROFS || e == EIO ? e
+                                                                                             : 0;
+}
+
+// `why` is the errno left by the failed read, 0 when it tells nothing.
 [[noreturn]] void Fail(const std::filesystem::path& file, Import::EImportResults result,
-                       bool passwordGiven) {
+                       bool passwordGiven, int why) {
     const std::string name = file.string();
     switch (result) {
         case Import::ImportBadMagic:
@@ -30,8 +45,11 @@ using Import = MStlOperatorKVXImport;
                 kExitCorrupt,
                 name + ": corrupt KVX data (it claims more content than its size allows)");
         case Import::ImportTempFileFailed:
-            throw CliError(kExitFailure,
-                           name + ": cannot create a temporary file (check TMPDIR and its space)");
+            // Not a verdict on the file: the copy it is read through could not be written.
+            throw CliError(kExitWrite, name + ": not read: cannot write a temporary file in " +
+                                           TempFolderDescription() +
+                                           (why != 0 ? std::string(" (") + std::strerror(why) + ")"
+                                                     : std::string(" (is it full?)")));
         default:
             throw CliError(kExitCorrupt, name + ": corrupt KVX data");
     }
@@ -79,18 +97,33 @@ KvxContent ReadKvx(const std::filesystem::path& file, const std::optional<std::s
     out.fileSize = std::filesystem::file_size(file, ec);
 
     progress.Step(0, "reading " + file.filename().string());
+    // A package's KVX file is read from a private copy, which goes once it has been read.
+    std::filesystem::path source = file;
+    struct RemoveCopy {
+        std::filesystem::path path;
+        ~RemoveCopy() {
+            if (!path.empty()) ::unlink(path.c_str());
+        }
+    } copy;
+    if (const std::optional<PackagedKvx> packaged = FindPackagedKvx(file)) {
+        source = copy.path = ExtractPackagedKvx(file, *packaged);
+        out.packageSize = out.fileSize;
+        out.fileSize = packaged->bytes;
+    }
     out.importer = std::make_unique<Import>();
     Import& importer = *out.importer;
-    importer.SetFileName(Widen(file.string()));
+    importer.SetFileName(Widen(source.string()));
     importer.SetColorsNeeded(true);
     // Only meshes written with triangle colours get them; the data blocks are never colours.
     importer.ImportTriangleColor(true);
+    errno = 0;
     if (!importer.Operate()) {
         if (importer.GetImportResults() != Import::ImportWrongPassword || !password)
-            Fail(file, importer.GetImportResults(), password.has_value());
+            Fail(file, importer.GetImportResults(), password.has_value(), TempErrno());
         out.passwordProtected = true;
         importer.SetPassword(Widen(*password));
-        if (!importer.Operate()) Fail(file, importer.GetImportResults(), true);
+        errno = 0;
+        if (!importer.Operate()) Fail(file, importer.GetImportResults(), true, TempErrno());
     }
 
     const unsigned long count = importer.GetNumberOfOutputStls();

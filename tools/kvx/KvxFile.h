@@ -37,14 +37,17 @@ struct KvxContent {
     // it; a caller drops it before it asks for the next.
     std::vector<unsigned short> DataBlock(std::uint64_t index) const;
 
-    std::uintmax_t fileSize = 0;
+    std::uintmax_t fileSize = 0;     // of the KVX file (inside the package, for a package)
+    std::uintmax_t packageSize = 0;  // of the self-extracting package it came in, or 0
     bool passwordProtected = false;
     std::vector<KvxMesh> meshes;
     std::unique_ptr<MStlOperatorKVXImport> importer;
 };
 
-// Throws CliError: input (missing or unreadable), not KVX, password (protected and no password
-// given, or a wrong one), corrupt (damaged content, including a mesh that does not decode).
+// Reads a KVX file, or the KVX file inside a self-extracting package. Throws CliError: input
+// (missing or unreadable), not KVX, password (protected and no password given, or a wrong one),
+// corrupt (damaged content, including a mesh that does not decode), write (a temporary file
+// could not be written: no verdict on the file).
 KvxContent ReadKvx(const std::filesystem::path& file, const std::optional<std::string>& password,
                    Progress& progress);
 

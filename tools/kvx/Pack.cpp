@@ -15,6 +15,7 @@
 #include "OutputFile.h"
 #include "Progress.h"
 #include "Support.h"
+#include "TempFiles.h"
 #include "Text.h"
 #include "Utf8.h"
 #include "kvx.h"
@@ -47,48 +48,19 @@ fs::path KvxTarget(const std::string& output, bool package) {
     return output + ".kvx";
 }
 
-// A private file for a pack to standard output (exclusive, mode 0600, in TMPDIR): the library
-// writes it, the tool copies it out; removed when this goes.
-class StdoutStage {
-public:
-    explicit StdoutStage(const std::string& extension) {
-        const char* env = std::getenv("TMPDIR");
-        const std::string dir = env != nullptr && *env != '\0' ? env : "/tmp";
-        std::string pattern = dir + "/kvx-out-XXXXXX" + extension;
-        const int fd = ::mkostemps(pattern.data(), static_cast<int>(extension.size()), O_CLOEXEC);
-        if (fd < 0)
-            throw CliError(kExitWrite, "cannot write a temporary file in TMPDIR (" + dir +
-                                           "): " + std::strerror(errno));
-        ::close(fd);
-        path_ = pattern;
-    }
-    ~StdoutStage() { ::unlink(path_.c_str()); }
-    StdoutStage(const StdoutStage&) = delete;
-    StdoutStage& operator=(const StdoutStage&) = delete;
-    const std::string& path() const { return path_; }
-    void Send() const {
-        std::FILE* in = std::fopen(path_.c_str(), "rb");
-        if (in == nullptr)
-            throw CliError(kExitWrite, "standard output: cannot read back the written file");
-        char buffer[1 << 16];
-        bool ok = true;
-        for (std::size_t got; ok && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
-            ok = std::fwrite(buffer, 1, got, stdout) == got;
-        std::fclose(in);
-        if (!ok || std::fflush(stdout) != 0)
-            throw CliError(kExitWrite, std::string("standard output: cannot write (") +
-                                           std::strerror(errno) + ")");
-    }
-
-private:
-    std::string path_;
-};
-
-// Why a folder may not take a new file, as the system says it.
-std::string WhyNotWritable(const fs::path& file) {
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    if (::access(folder.c_str(), W_OK) != 0) return std::strerror(errno);
-    return "the file could not be created or renamed";
+// Copies the written file to standard output.
+void SendToStdout(const fs::path& file) {
+    std::FILE* in = std::fopen(file.c_str(), "rb");
+    if (in == nullptr)
+        throw CliError(kExitWrite, "standard output: cannot read back the written file");
+    char buffer[1 << 16];
+    bool ok = true;
+    for (std::size_t got; ok && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+        ok = std::fwrite(buffer, 1, got, stdout) == got;
+    std::fclose(in);
+    if (!ok || std::fflush(stdout) != 0)
+        throw CliError(kExitWrite,
+                       std::string("standard output: cannot write (") + std::strerror(errno) + ")");
 }
 
 }  // namespace
@@ -103,25 +75,29 @@ int Pack(const PackOptions& options, const Common& common) {
     const bool toStdout = options.output == "-";
     if (toStdout && ::isatty(STDOUT_FILENO) == 1)
         throw CliError(kExitUsage, "pack: standard output is a terminal; redirect it to a file");
-    std::optional<StdoutStage> stage;
-    if (toStdout) stage.emplace(options.sfxStub ? ".exe" : ".kvx");
-    // The library names the file *.kvx, or *.exe for a package.
-    const fs::path target = toStdout ? fs::path(stage->path()).replace_extension(".kvx")
-                                     : KvxTarget(options.output, options.sfxStub.has_value());
-    const fs::path written = options.sfxStub ? fs::path(target).replace_extension(".exe") : target;
-    const std::string shown = toStdout ? std::string("standard output") : written.string();
+    // The KVX name the library is given, and the file the user gets (the package for --sfx).
+    const fs::path named = toStdout ? fs::path("standard-output.kvx")
+                                    : KvxTarget(options.output, options.sfxStub.has_value());
+    const fs::path output = options.sfxStub ? fs::path(named).replace_extension(".exe") : named;
+    const std::string shown = toStdout ? std::string("standard output") : output.string();
     if (!toStdout) {
-        RefuseExisting(written, common.force);
+        RefuseExisting(output, common.force);
         // Missing folders are created, as unpack does.
-        if (written.has_parent_path()) {
+        if (output.has_parent_path()) {
             std::error_code ec;
-            fs::create_directories(written.parent_path(), ec);
-            if (!fs::is_directory(written.parent_path()))
-                throw CliError(kExitWrite, written.parent_path().string() +
+            fs::create_directories(output.parent_path(), ec);
+            if (!fs::is_directory(output.parent_path()))
+                throw CliError(kExitWrite, output.parent_path().string() +
                                                ": cannot create the folder (" +
                                                (ec ? ec.message() : "not a folder") + ")");
         }
     }
+    // The library writes into a private folder (a staging folder beside the target, or the
+    // tool's folder in TMPDIR for standard output); the tool then moves the file into place,
+    // replacing nothing unless --force says so.
+    const fs::path target =
+        (toStdout ? TempFolder() : StagingFolder(output.parent_path())) / named.filename();
+    const fs::path produced = options.sfxStub ? fs::path(target).replace_extension(".exe") : target;
     std::string stub;
     if (options.sfxStub) {
         stub = options.sfxStub->empty() ? InstalledStub() : *options.sfxStub;
@@ -170,7 +146,9 @@ int Pack(const PackOptions& options, const Common& common) {
     for (const auto& block : blocks)
         exporter.AddDataBlock(block);
     if (!stub.empty()) exporter.SetSelfExtractingPath(Widen(stub));
+    errno = 0;
     if (!exporter.Operate()) {
+        const int why = errno;
         progress.Clear();
         if (exporter.GetExportResults() == MStlOperatorKVXExport::ExportSelfExtractingFailed)
             throw CliError(kExitWrite, shown + ": cannot build the self-extracting package (stub " +
@@ -180,12 +158,22 @@ int Pack(const PackOptions& options, const Common& common) {
                            shown +
                                ": not written: the meshes compress so far that reading the file "
                                "back would need more memory than its size allows");
-        throw CliError(kExitWrite, shown + ": cannot write (" + WhyNotWritable(written) + ")");
+        throw CliError(kExitWrite,
+                       shown + ": cannot write (" +
+                           (why != 0 ? std::strerror(why)
+                                     : "the file or a temporary file in " +
+                                           TempFolderDescription() + " could not be written") +
+                           ")");
     }
     progress.Clear();
     std::error_code ec;
-    const std::uintmax_t size = fs::file_size(written, ec);
-    if (stage) stage->Send();
+    const std::uintmax_t size = fs::file_size(produced, ec);
+    if (toStdout) {
+        SendToStdout(produced);
+    } else {
+        const HoldSignals hold;
+        PlaceFile(produced, output, common.force);
+    }
     if (!common.quiet) {
         // The summary goes to standard error when the file goes to standard output.
         std::FILE* out = toStdout ? stderr : stdout;

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "Errors.h"
+#include "TempFiles.h"
 
 namespace kvx::cli {
 
@@ -27,6 +28,8 @@ std::string Prompt(const char* text) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
+        // A signal during the prompt gives the terminal its echo back.
+        RememberTerminal(tty, saved);
         ::tcsetattr(tty, TCSAFLUSH, &quiet);
     }
     [[maybe_unused]] const auto shown = ::write(tty, text, std::char_traits<char>::length(text));
@@ -34,7 +37,10 @@ std::string Prompt(const char* text) {
     char c;
     while (::read(tty, &c, 1) == 1 && c != '\n' && line.size() < 4096)
         line.push_back(c);
-    if (isTerminal) ::tcsetattr(tty, TCSAFLUSH, &saved);
+    if (isTerminal) {
+        ::tcsetattr(tty, TCSAFLUSH, &saved);
+        ForgetTerminal();
+    }
     ::close(tty);
     return line;
 }

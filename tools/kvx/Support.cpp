@@ -12,6 +12,7 @@
 #include <filesystem>
 
 #include "Progress.h"
+#include "TempFiles.h"
 #include "Text.h"
 
 namespace kvx::cli {
@@ -42,12 +43,9 @@ public:
     StdinCopy() {
         if (::isatty(STDIN_FILENO) == 1)
             throw CliError(kExitInput, "standard input is a terminal; pipe a mesh file into it");
-        const char* env = std::getenv("TMPDIR");
-        const std::string dir = env != nullptr && *env != '\0' ? env : "/tmp";
-        std::string pattern = dir + "/kvx-stdin-XXXXXX";
-        const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd < 0) Fail(dir, errno);
-        path_ = pattern;
+        path_ = NewTempFile("stdin");
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) Fail(errno);
         char buffer[1 << 16];
         for (;;) {
             const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
@@ -66,12 +64,12 @@ public:
                 if (put <= 0) {
                     const int error = put < 0 ? errno : ENOSPC;
                     ::close(fd);
-                    Fail(dir, error);
+                    Fail(error);
                 }
                 done += put;
             }
         }
-        if (::close(fd) != 0) Fail(dir, errno);
+        if (::close(fd) != 0) Fail(errno);
     }
     ~StdinCopy() {
         if (!path_.empty()) ::unlink(path_.c_str());
@@ -81,11 +79,11 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    [[noreturn]] void Fail(const std::string& dir, int error) {
+    [[noreturn]] void Fail(int error) {
         if (!path_.empty()) ::unlink(path_.c_str());
         path_.clear();
-        throw CliError(kExitWrite, "cannot write a temporary file in TMPDIR (" + dir +
-                                       "): " + std::strerror(error));
+        throw CliError(kExitWrite, "cannot write a temporary file in " + TempFolderDescription() +
+                                       ": " + std::strerror(error));
     }
     std::string path_;
 };

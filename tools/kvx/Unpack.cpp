@@ -219,18 +219,8 @@ int Unpack(const UnpackOptions& options, const Common& common) {
         meshFile.Close();
     }
     progress.Step(chosen.size() + blocks, "finishing");
-    // A failed commit takes back the files this run has already put in place.
-    std::vector<fs::path> committed;
-    try {
-        for (auto& file : staged) {
-            file->Commit();
-            committed.push_back(file->target());
-        }
-    } catch (const CliError&) {
-        for (const fs::path& path : committed)
-            fs::remove(path, ec);
-        throw;
-    }
+    // All or nothing: a failure leaves the folder as it was, replaced files included.
+    CommitAll(staged, common.force);
     progress.Clear();
     if (!common.quiet) {
         for (std::size_t k = 0; k < meshFiles.size(); ++k)

@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "Errors.h"
 #include "Support.h"
+#include "TempFiles.h"
 #include "Text.h"
 #include "kvx.h"
 
@@ -204,6 +205,8 @@ int main(int argc, char** argv) {
     }
 
     try {
+        // From here on, temporary files are the tool's and go with it, signals included.
+        StartTempFiles();
         common.unit = ParseUnit(lengths.grid, lengths.fileUnit);
         common.gridGiven = Lengths::Given(lengths.gridOptions);
         common.fileUnitGiven = Lengths::Given(lengths.fileUnitOptions);
