@@ -30,7 +30,7 @@ TEST_F(Cli, LengthsAreRecordedAndUsed) {
     // 2 inches are 50.8 mm, on a 1 um grid.
     const Result info = Kvx("info inch.kvx");
     EXPECT_TRUE(Has(info.out, "box (mm) 0.000 0.000 0.000 .. 50.800 25.400 0.000")) << info.out;
-    EXPECT_TRUE(Has(info.out, "(grid step 1um)")) << info.out;
+    EXPECT_TRUE(Has(info.out, "(grid step 1um, mesh files in inches)")) << info.out;
     const Result json = Kvx("info inch.kvx --json");
     EXPECT_TRUE(Has(json.out, "\"unit_recorded\": true, \"file_unit_mm\": 25.4")) << json.out;
     // Unpacked in inches again without being told, or in mm when asked.

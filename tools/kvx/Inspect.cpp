@@ -46,8 +46,18 @@ int EachFile(const std::vector<std::string>& inputs, const Common& common, F one
 }
 
 std::string UnitNote(const GridUnit& unit) {
-    return unit.recorded ? "grid step " + unit.text
-                         : "grid step " + unit.text + " assumed: the file does not record it";
+    static constexpr struct {
+        const char *unit, *words;
+    } kWords[] = {{"cm", "centimetres"}, {"m", "metres"}, {"in", "inches"}, {"ft", "feet"}};
+    std::string files;
+    if (unit.fileUnit != "mm") {
+        files = ", mesh files in " + unit.fileUnit;
+        for (const auto& w : kWords)
+            if (unit.fileUnit == w.unit) files = std::string(", mesh files in ") + w.words;
+    }
+    return unit.recorded
+               ? "grid step " + unit.text + files
+               : "grid step " + unit.text + " assumed: the file does not record it" + files;
 }
 
 void InfoOne(const std::string& input, const Common& common, bool alone) {
