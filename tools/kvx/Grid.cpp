@@ -123,7 +123,26 @@ GridReport ToGrid(const meshio::FloatMesh& in, const GridUnit& unit, const std::
     // grid's, and the triangles that had three distinct corners and lost one.
     GridReport report;
     report.triangles = in.indices.size() / 3;
-    {
+    // Points that the grid joined were all at one position already (the usual case: the input
+    // repeats corners, a fine grid keeps the rest apart): nothing was lost, and the input's
+    // positions need not be counted. One pass against the first point of each grid point.
+    bool joined = false;
+    if (unique < count) {
+        const auto same = [&](std::size_t a, std::size_t b) {
+            for (int k = 0; k < 3; ++k)
+                if (in.points[3 * a + k] + 0.0f != in.points[3 * b + k] + 0.0f) return false;
+            return true;
+        };
+        std::vector<std::uint32_t> first(unique, 0xFFFFFFFFu);
+        for (std::size_t i = 0; i < count && !joined; ++i) {
+            std::uint32_t& f = first[remap[i]];
+            if (f == 0xFFFFFFFFu)
+                f = static_cast<std::uint32_t>(i);
+            else
+                joined = !same(f, i);
+        }
+    }
+    if (joined) {
         std::vector<float> exact(in.points.size());
         for (std::size_t i = 0; i < exact.size(); ++i)
             exact[i] = in.points[i] + 0.0f;
