@@ -1,0 +1,148 @@
+#include "maker/Rans.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <stdexcept>
+
+namespace KvxInternal::rans {
+
+namespace {
+
+void PutVarint(std::vector<std::uint8_t>& out, std::uint32_t v) {
+    for (; v >= 0x80; v >>= 7)
+        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+bool GetVarint(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t& v) {
+    v = 0;
+    for (int shift = 0; shift < 35 && p < end; shift += 7) {
+        const std::uint8_t byte = *p++;
+        v |= std::uint32_t{byte & 0x7Fu} << shift;
+        if ((byte & 0x80) == 0) return shift < 28 || byte < 0x10;
+    }
+    return false;
+}
+
+}  // namespace
+
+Table Table::FromCounts(const std::uint32_t* counts, unsigned symbols) {
+    if (symbols == 0 || symbols > kMaxSymbols) throw std::invalid_argument("rans: symbol count");
+    std::uint64_t total = 0;
+    for (unsigned s = 0; s < symbols; ++s)
+        total += counts[s];
+    if (total == 0) throw std::invalid_argument("rans: no counts");
+    Table t;
+    t.freq_.assign(symbols, 0);
+    std::int64_t sum = 0;
+    for (unsigned s = 0; s < symbols; ++s) {
+        if (counts[s] == 0) continue;
+        const std::uint64_t scaled = (std::uint64_t{counts[s]} * kTotal + total / 2) / total;
+        t.freq_[s] = static_cast<std::uint16_t>(std::clamp<std::uint64_t>(scaled, 1, kTotal));
+        sum += t.freq_[s];
+    }
+    // Rounding leaves the sum near kTotal; the difference goes to the most frequent symbol, or
+    // comes from the largest ones, one unit at a time, never taking one below 1. At most 256
+    // symbols hold 1, so the sum always reaches kTotal.
+    std::vector<unsigned> order(symbols);
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(),
+              [&](unsigned a, unsigned b) { return t.freq_[a] > t.freq_[b]; });
+    if (sum < kTotal)
+        t.freq_[order[0]] = static_cast<std::uint16_t>(t.freq_[order[0]] + (kTotal - sum));
+    while (sum > kTotal)
+        for (const unsigned s : order) {
+            if (sum == kTotal) break;
+            if (t.freq_[s] > 1) {
+                --t.freq_[s];
+                --sum;
+            }
+        }
+    t.Build();
+    return t;
+}
+
+void Table::Build() {
+    const unsigned n = symbols();
+    start_.assign(n, 0);
+    symbolAt_.assign(kTotal, 0);
+    std::uint32_t at = 0;
+    for (unsigned s = 0; s < n; ++s) {
+        start_[s] = static_cast<std::uint16_t>(at);
+        std::fill(symbolAt_.begin() + at, symbolAt_.begin() + at + freq_[s],
+                  static_cast<std::uint8_t>(s));
+        at += freq_[s];
+    }
+}
+
+void Table::Write(std::vector<std::uint8_t>& out) const {
+    PutVarint(out, symbols());
+    for (const std::uint16_t f : freq_)
+        PutVarint(out, f);
+}
+
+bool Table::Read(const std::uint8_t*& p, const std::uint8_t* end) {
+    std::uint32_t n = 0;
+    if (!GetVarint(p, end, n) || n == 0 || n > kMaxSymbols) return false;
+    std::vector<std::uint16_t> freq(n);
+    std::uint32_t sum = 0;
+    for (std::uint32_t s = 0; s < n; ++s) {
+        std::uint32_t f = 0;
+        if (!GetVarint(p, end, f) || f > kTotal - sum) return false;
+        freq[s] = static_cast<std::uint16_t>(f);
+        sum += f;
+    }
+    if (sum != kTotal) return false;
+    freq_ = std::move(freq);
+    Build();
+    return true;
+}
+
+std::uint32_t Table::Cost(unsigned s) const {
+    const double f = s < freq_.size() && freq_[s] > 0 ? freq_[s] : 0.5;
+    return static_cast<std::uint32_t>(std::lround(256.0 * std::log2(kTotal / f)));
+}
+
+void Encoder::Finish(std::vector<std::uint8_t>& out) {
+    std::uint32_t x[2] = {Decoder::kLow, Decoder::kLow};
+    std::vector<std::uint8_t> stack;
+    stack.reserve(ops_.size() / 2 + 16);
+    // Backwards: op i belongs to state i % 2, as the decoder takes them.
+    for (std::size_t i = ops_.size(); i-- > 0;) {
+        const Op& op = ops_[i];
+        std::uint32_t& state = x[i & 1];
+        const std::uint32_t limit = ((Decoder::kLow >> op.precision) << 8) * op.freq;
+        while (state >= limit) {
+            stack.push_back(static_cast<std::uint8_t>(state));
+            state >>= 8;
+        }
+        state = ((state / op.freq) << op.precision) + state % op.freq + op.start;
+    }
+    for (const std::uint32_t state : x)
+        for (int k = 0; k < 4; ++k)
+            out.push_back(static_cast<std::uint8_t>(state >> (8 * k)));
+    out.insert(out.end(), stack.rbegin(), stack.rend());
+    ops_.clear();
+}
+
+bool Decoder::Start(const std::uint8_t* data, std::size_t size) {
+    if (size < 8) return false;
+    for (int i = 0; i < 2; ++i) {
+        x_[i] = 0;
+        for (int k = 0; k < 4; ++k)
+            x_[i] |= std::uint32_t{data[4 * i + k]} << (8 * k);
+        if (x_[i] < kLow || x_[i] >= (kLow << 8)) return false;
+    }
+    turn_ = 0;
+    p_ = data + 8;
+    end_ = data + size;
+    overrun_ = false;
+    return true;
+}
+
+bool Decoder::Finish() const {
+    return !overrun_ && p_ == end_ && x_[0] == kLow && x_[1] == kLow;
+}
+
+}  // namespace KvxInternal::rans
