@@ -5,27 +5,9 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "maker/Varint.h"
+
 namespace KvxInternal::rans {
-
-namespace {
-
-void PutVarint(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    for (; v >= 0x80; v >>= 7)
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
-bool GetVarint(const std::uint8_t*& p, const std::uint8_t* end, std::uint32_t& v) {
-    v = 0;
-    for (int shift = 0; shift < 35 && p < end; shift += 7) {
-        const std::uint8_t byte = *p++;
-        v |= std::uint32_t{byte & 0x7Fu} << shift;
-        if ((byte & 0x80) == 0) return shift < 28 || byte < 0x10;
-    }
-    return false;
-}
-
-}  // namespace
 
 Table Table::FromCounts(const std::uint32_t* counts, unsigned symbols) {
     if (symbols == 0 || symbols > kMaxSymbols) throw std::invalid_argument("rans: symbol count");
