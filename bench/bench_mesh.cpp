@@ -8,7 +8,8 @@
 //  - draco_int32:    int32 positions, which Draco never quantises; edgebreaker, speed 3;
 //  - MStlCompressor: the library's codec, from and into MStlBase through an MFileMemory;
 //  - MStlCompressor_colors: the same with a colour code on every triangle, so that the encoder
-//                    also tracks where each reordered triangle came from (generated meshes only).
+//                    also tracks where each reordered triangle came from (generated meshes only);
+//  - MStlCompressor2(_colors): the same codec writing its format 2.
 //
 // Meshes: a generated bumpy torus of 1,000,000 triangles about 100,000 units across, and, when
 // built with assimp, a few of Debian's assimp test models (KVX_ASSIMP_MODELS overrides their
@@ -462,9 +463,11 @@ struct Draco {
 };
 #endif
 
-template <bool kColors>
+template <bool kColors, std::uint8_t kVersion = 1>
 struct Kvx {
-    static constexpr const char* kName = kColors ? "MStlCompressor_colors" : "MStlCompressor";
+    static constexpr const char* kName =
+        kVersion == 1 ? (kColors ? "MStlCompressor_colors" : "MStlCompressor")
+                      : (kColors ? "MStlCompressor2_colors" : "MStlCompressor2");
     using Decoded = MStlBase;
 
     // The host's mesh is already an MStlBase; filling it is timed on its own (fill rows).
@@ -487,6 +490,7 @@ struct Kvx {
         MFileMemory file;
         file.OPEN_WRITE(0, nullptr);
         MStlCompressor compressor;
+        compressor.SetFormatVersion(kVersion);
         compressor.SetDataPointer(&host);
         compressor.SetFile(&file);
         if (!compressor.Operate(nullptr)) return {};
@@ -658,8 +662,10 @@ int main(int argc, char** argv) {
         RegisterCodec<Draco<true>>(mesh);
 #endif
         RegisterCodec<Kvx<false>>(mesh);
+        RegisterCodec<Kvx<false, 2>>(mesh);
         if (&mesh == &meshes.front()) {
             RegisterCodec<Kvx<true>>(mesh);
+            RegisterCodec<Kvx<true, 2>>(mesh);
             RegisterFill(mesh);
         }
     }
@@ -668,6 +674,8 @@ int main(int argc, char** argv) {
         RegisterCodec<Stl>(mesh);
         RegisterCodec<Kvx<false>>(mesh);
         RegisterCodec<Kvx<true>>(mesh);
+        RegisterCodec<Kvx<false, 2>>(mesh);
+        RegisterCodec<Kvx<true, 2>>(mesh);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "maker/MFile.h"
+#include "maker/MeshCodec2.h"
 #include "maker/ReadBudget.h"
 
 namespace {
@@ -119,7 +120,37 @@ bool MStlCompressor::Operate(std::shared_ptr<IProgressDelegate> progress) {
     return ok;
 }
 
+bool MStlCompressor::Encode2() {
+    std::vector<std::uint8_t> body;
+    const std::uint64_t cost = KvxInternal::codec2::Encode(*data_, body);
+    std::vector<unsigned char> head = {2};
+    PutVarint(head, body.size());
+    readCost_ = cost;
+    return file_->WRITE(head.data(), head.size()) == head.size() &&
+           file_->WRITE(body.data(), body.size()) == body.size();
+}
+
+bool MStlCompressor::Decode2() {
+    // The body's size (a varint of at most 5 bytes), then the body.
+    std::uint64_t size = 0;
+    int shift = 0;
+    for (unsigned char byte = 0x80; byte & 0x80; shift += 7) {
+        if (shift >= 35 || file_->READ(&byte, 1) != 1) return false;
+        size |= std::uint64_t{byte & 0x7Fu} << shift;
+    }
+    if (size > UINT32_MAX || size > static_cast<std::uint64_t>(file_->REMAINING()) ||
+        !Charge(1, size))
+        return false;
+    std::vector<std::uint8_t> body(size);
+    if (file_->READ(body.data(), body.size()) != body.size()) return false;
+    return KvxInternal::codec2::Decode(
+        body.data(), body.data() + body.size(), *data_,
+        [this](std::uint64_t count, std::uint64_t bytes) { return Charge(count, bytes); });
+}
+
 bool MStlCompressor::Encode() {
+    if (formatVersion_ == 2) return Encode2();
+    if (formatVersion_ != 1) return false;
     const MStlBase& mesh = *data_;
     const std::size_t pointCount = mesh.NumberOfPoints();
     const std::size_t triangleCount = mesh.NumberOfTriangles();
@@ -237,7 +268,13 @@ bool MStlCompressor::Decode() {
     mesh.ClearStl(true);
     readCost_ = 0;
     unsigned char version = 0;
-    if (file_->READ(&version, 1) != 1 || version != kFormatVersion) return false;
+    if (file_->READ(&version, 1) != 1) return false;
+    if (version == 2) {
+        const bool ok = Decode2();
+        if (!ok) mesh.ClearStl(true);
+        return ok;
+    }
+    if (version != kFormatVersion) return false;
     std::unique_ptr<unsigned char[]> body;
     std::size_t bodySize = 0;
     if (!ReadFrame(body, bodySize)) return false;

@@ -5,7 +5,10 @@
 // content) and leaves the file just after the payload. The payload is self-delimiting and starts
 // with a format version byte (docs/format.md, "Mesh payload"):
 //   version 1: counts, points (meshoptimizer vertex codec), triangles (meshoptimizer index
-//   codec) and per-triangle colour codes, together in one zstd frame.
+//   codec) and per-triangle colour codes, together in one zstd frame;
+//   version 2: the body's size, then the body of maker/MeshCodec2.h (Edgebreaker connectivity,
+//   predicted points, colours, rANS, a checksum).
+// Both versions are read; SetFormatVersion chooses what is written (version 1 unless set).
 // Points, triangles (each keeping its orientation) and colours survive exactly; the order of
 // points and of triangles may change, and normals are recomputed on decode.
 //
@@ -32,6 +35,8 @@ public:
     static constexpr std::uint64_t kMaxExpansion = 1024;
 
     void SetFile(MFile* file) { file_ = file; }
+    // The version an encode writes: 1 or 2 (anything else fails the encode).
+    void SetFormatVersion(std::uint8_t version) { formatVersion_ = version; }
     bool Operate(std::shared_ptr<IProgressDelegate> progress) override;
 
     // After an encode: what decoding the payload will charge to a reader's budget. After a
@@ -43,10 +48,13 @@ public:
 
 private:
     bool Encode();
+    bool Encode2();
     bool Decode();
+    bool Decode2();
     bool ReadFrame(std::unique_ptr<unsigned char[]>& body, std::size_t& bodySize);
     bool Charge(std::uint64_t count, std::uint64_t size);
 
     MFile* file_ = nullptr;
+    std::uint8_t formatVersion_ = kFormatVersion;
     std::uint64_t readCost_ = 0;
 };

@@ -44,10 +44,11 @@ Content Of(const MStlBase& mesh) {
     return c;
 }
 
-Bytes Encode(MStlBase& mesh) {
+Bytes Encode(MStlBase& mesh, std::uint8_t version = MStlCompressor::kFormatVersion) {
     MFileMemory file;
     file.OPEN_WRITE(0, nullptr);
     MStlCompressor compressor;
+    compressor.SetFormatVersion(version);
     compressor.SetDataPointer(&mesh);
     compressor.SetFile(&file);
     EXPECT_TRUE(compressor.Operate(nullptr));
@@ -150,47 +151,74 @@ TEST(MStlCompressor, RoundTripsByContent) {
                     static_cast<std::uint16_t>(copy % 3 == 0 ? 0 : 0x8000 | copy % 7);
         cases.emplace_back("many equal triangles", m);
     }
-    for (auto& [what, mesh] : cases) {
-        const Bytes bytes = Encode(mesh);
-        EXPECT_EQ(bytes[0], MStlCompressor::kFormatVersion) << what;
-        if (std::string(what) == "incompressible") {
-            EXPECT_GT(bytes.size(), 300000u);
+    for (const std::uint8_t version : {1, 2})
+        for (auto& [what, mesh] : cases) {
+            SCOPED_TRACE(::testing::Message() << what << ", format " << int(version));
+            const Bytes bytes = Encode(mesh, version);
+            EXPECT_EQ(bytes[0], version);
+            if (std::string(what) == "incompressible") {
+                EXPECT_GT(bytes.size(), 300000u);
+            }
+            MStlBase back;
+            back.AddPoint(5, 5, 5);  // replaced by the decoded mesh
+            ASSERT_TRUE(Decode(bytes, back));
+            EXPECT_TRUE(Of(back) == Of(mesh));
+            // The box of all points, as decoded, without asking for it.
+            MStlBase expected = mesh;
+            expected.UpdateExtremes(true);
+            EXPECT_EQ(Box(back), Box(expected));
+            for (const MStlTriangle& t : back.Triangles()) {
+                MStlTriangle recomputed = t;
+                recomputed.CalculateNormal(back);
+                ASSERT_TRUE(std::equal(t.normal, t.normal + 3, recomputed.normal));
+            }
         }
-        MStlBase back;
-        back.AddPoint(5, 5, 5);  // replaced by the decoded mesh
-        ASSERT_TRUE(Decode(bytes, back)) << what;
-        EXPECT_TRUE(Of(back) == Of(mesh)) << what;
-        // The box of all points, as decoded, without asking for it.
-        MStlBase expected = mesh;
-        expected.UpdateExtremes(true);
-        EXPECT_EQ(Box(back), Box(expected)) << what;
-        for (const MStlTriangle& t : back.Triangles()) {
-            MStlTriangle recomputed = t;
-            recomputed.CalculateNormal(back);
-            ASSERT_TRUE(std::equal(t.normal, t.normal + 3, recomputed.normal)) << what;
-        }
+}
+
+// Format 2 keeps every 16-bit code, also one without the valid bit (format 1 takes a mesh
+// without valid colours as uncoloured).
+TEST(MStlCompressor, Format2KeepsEveryColourCode) {
+    const MStlBase grid = Grid(4, false);
+    std::vector<std::uint32_t> indices;
+    std::vector<std::uint16_t> codes;
+    for (const MStlTriangle& t : grid.Triangles()) {
+        indices.insert(indices.end(), t.points, t.points + 3);
+        codes.push_back(static_cast<std::uint16_t>((codes.size() + 1) * 0x0d01 & 0x7FFF));
     }
+    MStlBase mesh;
+    mesh.SetPoints({grid.Points().begin(), grid.Points().end()});
+    ASSERT_TRUE(mesh.SetTriangles(indices, codes));
+    MStlBase back;
+    ASSERT_TRUE(Decode(Encode(mesh, 2), back));
+    EXPECT_TRUE(Of(back) == Of(mesh));
 }
 
 TEST(MStlCompressor, DamageFailsCleanly) {
     MStlBase mesh = Grid(6, true);
-    const Bytes bytes = Encode(mesh);
-    for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
-        MStlBase back;
-        EXPECT_FALSE(Decode(Bytes(bytes.begin(), bytes.begin() + cut), back)) << cut;
-        EXPECT_EQ(back.NumberOfPoints() + back.NumberOfTriangles(), 0u) << cut;
-    }
-    // Bit flips are caught by the file's checksum; here they must fail cleanly or still give a
-    // sound mesh (every index names a point).
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        for (std::uint8_t flip : {0x01, 0x80}) {
-            Bytes bad = bytes;
-            bad[i] ^= flip;
+    for (const std::uint8_t version : {1, 2}) {
+        SCOPED_TRACE(::testing::Message() << "format " << int(version));
+        const Bytes bytes = Encode(mesh, version);
+        for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
             MStlBase back;
-            if (!Decode(bad, back)) continue;
-            for (const MStlTriangle& t : back.Triangles())
-                for (std::uint32_t p : t.points)
-                    ASSERT_LT(p, back.NumberOfPoints()) << i;
+            EXPECT_FALSE(Decode(Bytes(bytes.begin(), bytes.begin() + cut), back)) << cut;
+            EXPECT_EQ(back.NumberOfPoints() + back.NumberOfTriangles(), 0u) << cut;
+        }
+        // Format 1 leaves bit flips to the file's checksum: they must fail cleanly or still give
+        // a sound mesh (every index names a point). Format 2 has a checksum of its own.
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            for (std::uint8_t flip : {0x01, 0x80}) {
+                Bytes bad = bytes;
+                bad[i] ^= flip;
+                MStlBase back;
+                const bool decoded = Decode(bad, back);
+                if (version == 2) {
+                    EXPECT_FALSE(decoded) << i;
+                }
+                if (!decoded) continue;
+                for (const MStlTriangle& t : back.Triangles())
+                    for (std::uint32_t p : t.points)
+                        ASSERT_LT(p, back.NumberOfPoints()) << i;
+            }
         }
     }
 }
