@@ -40,19 +40,8 @@ void WriteSymbols(const std::vector<std::uint8_t>& symbols,
             context = symbols[at];
         }
     }
-    std::uint8_t present = 0;
-    for (unsigned c = 0; c < kContexts; ++c)
-        if (std::accumulate(tally[c], tally[c] + kSymbols, 0u) > 0) present |= 1u << c;
-    out.push_back(present);
     rans::Table tables[kContexts];
-    for (unsigned c = 0; c < kContexts; ++c)
-        if (present & (1u << c)) {
-            unsigned used = kSymbols;
-            while (tally[c][used - 1] == 0)
-                --used;
-            tables[c] = rans::Table::FromCounts(tally[c], used);
-            tables[c].Write(out);
-        }
+    rans::WriteTables(&tally[0][0], kContexts, kSymbols, tables, out);
     rans::Encoder e;
     at = 0;
     for (const std::uint32_t count : counts) {
@@ -247,13 +236,9 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTrian
     }
 
     // Symbols, by component, each after its start triangle.
-    if (p >= end) return false;
-    const std::uint8_t present = *p++;
-    if (present >> kContexts != 0) return false;
     rans::Table tables[kContexts];
-    for (unsigned c = 0; c < kContexts; ++c)
-        if ((present & (1u << c)) && (!tables[c].Read(p, end) || tables[c].symbols() > kSymbols))
-            return false;
+    std::uint8_t present = 0;
+    if (!rans::ReadTables(p, end, kContexts, kSymbols, tables, present)) return false;
     std::vector<std::uint8_t> symbol(n, kSymbols);  // start triangles keep kSymbols
     rans::Decoder d;
     if (!d.Start(p, static_cast<std::size_t>(end - p))) return false;

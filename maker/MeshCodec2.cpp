@@ -55,19 +55,8 @@ void EncodeColors(const std::vector<std::uint16_t>& colors, const std::vector<st
         ++tally[context][symbols[t]];
         context = symbols[t];
     }
-    std::uint8_t present = 0;
     rans::Table tables[kColorContexts];
-    for (unsigned c = 0; c < kColorContexts; ++c)
-        if (tally[c][0] + tally[c][1] + tally[c][2] > 0) present |= 1u << c;
-    out.push_back(present);
-    for (unsigned c = 0; c < kColorContexts; ++c)
-        if (present & (1u << c)) {
-            unsigned used = kColorSymbols;
-            while (tally[c][used - 1] == 0)
-                --used;
-            tables[c] = rans::Table::FromCounts(tally[c], used);
-            tables[c].Write(out);
-        }
+    rans::WriteTables(&tally[0][0], kColorContexts, kColorSymbols, tables, out);
     rans::Encoder e;
     context = kColorSymbols;
     for (std::size_t t = 0; t < colors.size(); ++t) {
@@ -80,14 +69,9 @@ void EncodeColors(const std::vector<std::uint16_t>& colors, const std::vector<st
 
 bool DecodeColors(const std::uint8_t* p, const std::uint8_t* end,
                   const std::vector<std::uint32_t>& gate, std::vector<std::uint16_t>& colors) {
-    if (p >= end) return false;
-    const std::uint8_t present = *p++;
-    if (present >> kColorContexts != 0) return false;
     rans::Table tables[kColorContexts];
-    for (unsigned c = 0; c < kColorContexts; ++c)
-        if ((present & (1u << c)) &&
-            (!tables[c].Read(p, end) || tables[c].symbols() > kColorSymbols))
-            return false;
+    std::uint8_t present = 0;
+    if (!rans::ReadTables(p, end, kColorContexts, kColorSymbols, tables, present)) return false;
     rans::Decoder d;
     if (!d.Start(p, static_cast<std::size_t>(end - p))) return false;
     unsigned context = kColorSymbols;

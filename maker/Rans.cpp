@@ -86,6 +86,36 @@ std::uint32_t Table::Cost(unsigned s) const {
     return static_cast<std::uint32_t>(std::lround(256.0 * std::log2(kTotal / f)));
 }
 
+void WriteTables(const std::uint32_t* counts, unsigned contexts, unsigned symbols, Table* tables,
+                 std::vector<std::uint8_t>& out) {
+    std::uint8_t present = 0;
+    for (unsigned c = 0; c < contexts; ++c)
+        if (std::any_of(counts + c * symbols, counts + (c + 1) * symbols,
+                        [](std::uint32_t n) { return n > 0; }))
+            present = static_cast<std::uint8_t>(present | 1u << c);
+    out.push_back(present);
+    for (unsigned c = 0; c < contexts; ++c)
+        if (present & (1u << c)) {
+            const std::uint32_t* row = counts + c * symbols;
+            unsigned used = symbols;
+            while (row[used - 1] == 0)
+                --used;
+            tables[c] = Table::FromCounts(row, used);
+            tables[c].Write(out);
+        }
+}
+
+bool ReadTables(const std::uint8_t*& p, const std::uint8_t* end, unsigned contexts,
+                unsigned symbols, Table* tables, std::uint8_t& present) {
+    if (p >= end) return false;
+    present = *p++;
+    if (present >> contexts != 0) return false;
+    for (unsigned c = 0; c < contexts; ++c)
+        if ((present & (1u << c)) && (!tables[c].Read(p, end) || tables[c].symbols() > symbols))
+            return false;
+    return true;
+}
+
 void Encoder::Finish(std::vector<std::uint8_t>& out) {
     std::uint32_t x[2] = {Decoder::kLow, Decoder::kLow};
     std::vector<std::uint8_t> stack;

@@ -55,6 +55,16 @@ private:
     std::vector<std::uint8_t> symbolAt_;
 };
 
+// Tables for up to 8 contexts over one alphabet: a byte whose bit c says that context c has a
+// table, then those tables in context order. `counts` holds `symbols` counts per context; a
+// context without counts gets no table. Each table's alphabet ends at its last counted symbol.
+void WriteTables(const std::uint32_t* counts, unsigned contexts, unsigned symbols, Table* tables,
+                 std::vector<std::uint8_t>& out);
+// Reads what WriteTables wrote; `present` gets the byte. False when it is damaged, names a
+// context beyond `contexts` or a table has more than `symbols` symbols.
+bool ReadTables(const std::uint8_t*& p, const std::uint8_t* end, unsigned contexts,
+                unsigned symbols, Table* tables, std::uint8_t& present);
+
 class Encoder {
 public:
     // `s` must have a frequency in `table`.
