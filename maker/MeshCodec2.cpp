@@ -188,7 +188,8 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
         std::uint32_t previous = 0;
         for (const std::uint32_t id : ids) {
             PutVarint(extra, id - previous);
-            if (withCopy) PutVarint(extra, copyOf[id]);
+            // The point a copy stands for is mostly walked shortly before or after it.
+            if (withCopy) PutVarint(extra, Zigzag(id - copyOf[id]));
             previous = id + 1;
         }
     };
@@ -308,8 +309,10 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
             if (list == 0) {
                 dummy[id] = true;
             } else {
-                std::uint32_t original = 0;
-                if (!GetVarint(q, colorBlock, original) || original >= W) return false;
+                std::uint32_t distance = 0;
+                if (!GetVarint(q, colorBlock, distance)) return false;
+                const std::uint32_t original = static_cast<std::uint32_t>(id) - Unzigzag(distance);
+                if (original >= W) return false;
                 copyOf[id] = original;
             }
         }
