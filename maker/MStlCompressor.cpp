@@ -122,7 +122,11 @@ bool MStlCompressor::Operate(std::shared_ptr<IProgressDelegate> progress) {
 
 bool MStlCompressor::Encode2() {
     std::vector<std::uint8_t> body;
+    if (data_->NumberOfPoints() > UINT32_MAX || data_->NumberOfTriangles() > UINT32_MAX / 4)
+        return false;
     const std::uint64_t cost = KvxInternal::codec2::Encode(*data_, body);
+    // Readers take bodies of at most 2^32 - 1 bytes.
+    if (body.size() > UINT32_MAX) return false;
     std::vector<unsigned char> head = {2};
     PutVarint(head, body.size());
     readCost_ = cost;
