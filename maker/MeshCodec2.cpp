@@ -356,16 +356,20 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
 
     // Triangles: the walk's without the added ones, then the degenerate ones.
     std::vector<std::uint32_t> indices;
+    indices.reserve(3 * std::size_t{T});
+    // For colours only: the output triangle across each one's gate.
     std::vector<std::uint32_t> gate;
     const std::size_t walked = closed.vertex.size() / 3;
-    std::vector<std::uint32_t> outTriangle(walked, kNone);
+    std::vector<std::uint32_t> outTriangle(colored ? walked : 0, kNone);
     for (std::uint32_t i = 0; i < walked; ++i) {
         const std::uint32_t* v = &closed.vertex[3 * i];
         if (dummy[v[0]] || dummy[v[1]] || dummy[v[2]]) continue;
         if (indices.size() / 3 >= T) return false;
-        outTriangle[i] = static_cast<std::uint32_t>(indices.size() / 3);
-        const std::uint32_t g = closed.opposite[3 * i] / 3;
-        gate.push_back(g < i ? outTriangle[g] : kNone);
+        if (colored) {
+            outTriangle[i] = static_cast<std::uint32_t>(indices.size() / 3);
+            const std::uint32_t g = closed.opposite[3 * i] / 3;
+            gate.push_back(g < i ? outTriangle[g] : kNone);
+        }
         indices.insert(indices.end(), {outOf[v[0]], outOf[v[1]], outOf[v[2]]});
     }
     std::uint32_t looseCount = 0;
@@ -375,8 +379,7 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
         if (!GetVarint(q, colorBlock, v) || v >= P) return false;
         indices.push_back(v);
     }
-    for (std::uint32_t i = 0; i < looseCount; ++i)
-        gate.push_back(kNone);
+    if (colored) gate.resize(gate.size() + looseCount, kNone);
     if (q != colorBlock) return false;
 
     std::vector<std::uint16_t> colors;
