@@ -48,12 +48,12 @@ Table Table::FromCounts(const std::uint32_t* counts, unsigned symbols) {
 void Table::Build() {
     const unsigned n = symbols();
     start_.assign(n, 0);
-    symbolAt_.assign(kTotal, 0);
+    decode_.assign(kTotal, 0);
     std::uint32_t at = 0;
     for (unsigned s = 0; s < n; ++s) {
         start_[s] = static_cast<std::uint16_t>(at);
-        std::fill(symbolAt_.begin() + at, symbolAt_.begin() + at + freq_[s],
-                  static_cast<std::uint8_t>(s));
+        for (std::uint32_t k = 0; k < freq_[s]; ++k)
+            decode_[at + k] = s | (std::uint32_t{freq_[s]} - 1) << 8 | k << 20;
         at += freq_[s];
     }
 }

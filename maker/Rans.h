@@ -43,7 +43,10 @@ public:
     std::uint32_t freq(unsigned s) const { return freq_[s]; }
     std::uint32_t start(unsigned s) const { return start_[s]; }
     // The symbol whose range holds `slot` (below kTotal).
-    unsigned SymbolAt(std::uint32_t slot) const { return symbolAt_[slot]; }
+    unsigned SymbolAt(std::uint32_t slot) const { return decode_[slot] & 0xFF; }
+    // For the decoder, per slot: the symbol (bits 0-7), its frequency less one (8-19) and the
+    // slot's distance from the symbol's start (20-31).
+    std::uint32_t DecodeEntry(std::uint32_t slot) const { return decode_[slot]; }
     // What coding symbol `s` once costs, in 1/256 bits (for the encoder's choices; a symbol
     // without a frequency costs as if it had 1/2).
     std::uint32_t Cost(unsigned s) const;
@@ -52,7 +55,7 @@ private:
     void Build();
 
     std::vector<std::uint16_t> freq_, start_;
-    std::vector<std::uint8_t> symbolAt_;
+    std::vector<std::uint32_t> decode_;
 };
 
 // Tables for up to 8 contexts over one alphabet: a byte whose bit c says that context c has a
@@ -98,11 +101,10 @@ public:
     unsigned Get(const Table& table) {
         std::uint32_t& x = x_[turn_];
         turn_ ^= 1;
-        const std::uint32_t slot = x & (kTotal - 1);
-        const unsigned s = table.SymbolAt(slot);
-        x = table.freq(s) * (x >> kPrecision) + slot - table.start(s);
+        const std::uint32_t e = table.DecodeEntry(x & (kTotal - 1));
+        x = ((e >> 8 & 0xFFF) + 1) * (x >> kPrecision) + (e >> 20);
         Refill(x);
-        return s;
+        return e & 0xFF;
     }
     std::uint32_t GetBits(unsigned bits) {
         if (bits == 0) return 0;
