@@ -1,6 +1,7 @@
 #include "maker/Rans.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numeric>
 #include <stdexcept>
@@ -12,35 +13,50 @@ namespace KvxInternal::rans {
 Table Table::FromCounts(const std::uint32_t* counts, unsigned symbols) {
     if (symbols == 0 || symbols > kMaxSymbols) throw std::invalid_argument("rans: symbol count");
     std::uint64_t total = 0;
-    for (unsigned s = 0; s < symbols; ++s)
+    unsigned present = 0;
+    for (unsigned s = 0; s < symbols; ++s) {
         total += counts[s];
+        present += counts[s] > 0;
+    }
     if (total == 0) throw std::invalid_argument("rans: no counts");
+    // Few counts need no finer frequencies than they can tell apart: the table is built (and
+    // written) at the precision its counts call for, and scaled up to kPrecision.
+    const unsigned precision =
+        std::clamp<unsigned>(std::max<unsigned>(static_cast<unsigned>(std::bit_width(total)) + 1,
+                                                static_cast<unsigned>(std::bit_width(present)) + 1),
+                             1, kPrecision);
+    const std::int64_t target = std::int64_t{1} << precision;
     Table t;
+    t.precision_ = precision;
     t.freq_.assign(symbols, 0);
     std::int64_t sum = 0;
     for (unsigned s = 0; s < symbols; ++s) {
         if (counts[s] == 0) continue;
-        const std::uint64_t scaled = (std::uint64_t{counts[s]} * kTotal + total / 2) / total;
-        t.freq_[s] = static_cast<std::uint16_t>(std::clamp<std::uint64_t>(scaled, 1, kTotal));
+        const std::uint64_t scaled =
+            (std::uint64_t{counts[s]} * static_cast<std::uint64_t>(target) + total / 2) / total;
+        t.freq_[s] = static_cast<std::uint16_t>(
+            std::clamp<std::uint64_t>(scaled, 1, static_cast<std::uint64_t>(target)));
         sum += t.freq_[s];
     }
-    // Rounding leaves the sum near kTotal; the difference goes to the most frequent symbol, or
-    // comes from the largest ones, one unit at a time, never taking one below 1. At most 256
-    // symbols hold 1, so the sum always reaches kTotal.
+    // Rounding leaves the sum near the target; the difference goes to the most frequent symbol,
+    // or comes from the largest ones, one unit at a time, never taking one below 1. The target
+    // is at least twice the symbols present, so the sum always reaches it.
     std::vector<unsigned> order(symbols);
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(),
               [&](unsigned a, unsigned b) { return t.freq_[a] > t.freq_[b]; });
-    if (sum < kTotal)
-        t.freq_[order[0]] = static_cast<std::uint16_t>(t.freq_[order[0]] + (kTotal - sum));
-    while (sum > kTotal)
+    if (sum < target)
+        t.freq_[order[0]] = static_cast<std::uint16_t>(t.freq_[order[0]] + (target - sum));
+    while (sum > target)
         for (const unsigned s : order) {
-            if (sum == kTotal) break;
+            if (sum == target) break;
             if (t.freq_[s] > 1) {
                 --t.freq_[s];
                 --sum;
             }
         }
+    for (std::uint16_t& f : t.freq_)
+        f = static_cast<std::uint16_t>(f << (kPrecision - precision));
     t.Build();
     return t;
 }
@@ -59,24 +75,29 @@ void Table::Build() {
 }
 
 void Table::Write(std::vector<std::uint8_t>& out) const {
-    PutVarint(out, symbols());
+    // The symbol count and the precision in one varint, then the frequencies at that precision.
+    PutVarint(out, (symbols() << 4) | (precision_ - 1));
     for (const std::uint16_t f : freq_)
-        PutVarint(out, f);
+        PutVarint(out, f >> (kPrecision - precision_));
 }
 
 bool Table::Read(const std::uint8_t*& p, const std::uint8_t* end) {
-    std::uint32_t n = 0;
-    if (!GetVarint(p, end, n) || n == 0 || n > kMaxSymbols) return false;
+    std::uint32_t head = 0;
+    if (!GetVarint(p, end, head)) return false;
+    const std::uint32_t n = head >> 4, precision = (head & 15) + 1;
+    if (n == 0 || n > kMaxSymbols || precision > kPrecision) return false;
+    const std::uint32_t target = std::uint32_t{1} << precision;
     std::vector<std::uint16_t> freq(n);
     std::uint32_t sum = 0;
     for (std::uint32_t s = 0; s < n; ++s) {
         std::uint32_t f = 0;
-        if (!GetVarint(p, end, f) || f > kTotal - sum) return false;
-        freq[s] = static_cast<std::uint16_t>(f);
+        if (!GetVarint(p, end, f) || f > target - sum) return false;
+        freq[s] = static_cast<std::uint16_t>(f << (kPrecision - precision));
         sum += f;
     }
-    if (sum != kTotal) return false;
+    if (sum != target) return false;
     freq_ = std::move(freq);
+    precision_ = precision;
     Build();
     return true;
 }

@@ -33,10 +33,12 @@ public:
     // symbol with a count gets a frequency of at least 1, the others 0.
     static Table FromCounts(const std::uint32_t* counts, unsigned symbols);
 
-    // Appends the compact form: the symbol count, then each frequency (LEB128 varints).
+    // Appends the compact form: the symbol count and the precision p the counts call for (at most
+    // kPrecision) in one varint, then each frequency at precision p (LEB128 varints).
     void Write(std::vector<std::uint8_t>& out) const;
     // Reads the compact form at `p` (advanced past it); false when it runs past `end`, has no
-    // or too many symbols, or its frequencies do not add up to kTotal.
+    // or too many symbols, a precision above kPrecision, or frequencies that do not add up to
+    // 2^p.
     bool Read(const std::uint8_t*& p, const std::uint8_t* end);
 
     unsigned symbols() const { return static_cast<unsigned>(freq_.size()); }
@@ -56,6 +58,7 @@ private:
 
     std::vector<std::uint16_t> freq_, start_;
     std::vector<std::uint32_t> decode_;
+    unsigned precision_ = kPrecision;  // of the written form
 };
 
 // Tables for up to 8 contexts over one alphabet: a byte whose bit c says that context c has a

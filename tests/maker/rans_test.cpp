@@ -163,10 +163,13 @@ TEST(Rans, TableFormIsCheckedAndFrequenciesAreKept) {
         const char* name;
         std::vector<std::uint8_t> bytes;
     } bad[] = {
-        {"no symbols", {0}},
-        {"too many symbols", {0x81, 0x02}},          // 257
-        {"short of the total", {2, 0x80, 0x10, 1}},  // 2048 + 1
-        {"over the total", {1, 0x81, 0x20}},         // 4097
+        // The head is the symbol count << 4 | (precision - 1).
+        {"no symbols", {0x0B}},
+        {"too many symbols", {0x9B, 0x20}},             // 257 at precision 12
+        {"short of the total", {0x2B, 0x80, 0x10, 1}},  // 2048 + 1 of 4096
+        {"over the total", {0x1B, 0x81, 0x20}},         // 4097 of 4096
+        {"precision above 12", {0x1C, 0x80, 0x40}},     // 8192 of 8192
+        {"short at a low precision", {0x22, 1, 2}},     // 1 + 2 of 8
         {"varint too long", {1, 0x80, 0x80, 0x80, 0x80, 0x80, 0}},
     };
     for (const auto& b : bad) {
