@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
+#include "maker/CornerTable.h"
 #include "maker/Rans.h"
 #include "maker/Varint.h"
 
@@ -16,12 +17,8 @@ constexpr unsigned kStartContext = kSymbols;
 constexpr unsigned kContexts = kSymbols + 1;
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
-std::uint32_t Next(std::uint32_t c) {
-    return c % 3 == 2 ? c - 2 : c + 1;
-}
-std::uint32_t Prev(std::uint32_t c) {
-    return c % 3 == 0 ? c + 2 : c - 1;
-}
+constexpr auto Next = &CornerTable::Next;
+constexpr auto Prev = &CornerTable::Prev;
 
 // An S triangle whose left neighbour was already visited when its turn came: the S at triangle
 // `s` is glued by its left edge to corner `role` (1 or 2) of triangle `k`, in decoded order.

@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 
+#include "maker/CornerTable.h"
 #include "maker/Rans.h"
 #include "maker/Varint.h"
 
@@ -21,12 +22,8 @@ constexpr unsigned kContexts = 2 * kScales + 2;
 // Bit lengths of zigzagged 64-bit differences of int32 values: 0..34.
 constexpr unsigned kLengths = 35;
 
-std::uint32_t Next(std::uint32_t c) {
-    return c % 3 == 2 ? c - 2 : c + 1;
-}
-std::uint32_t Prev(std::uint32_t c) {
-    return c % 3 == 0 ? c + 2 : c - 1;
-}
+constexpr auto Next = &CornerTable::Next;
+constexpr auto Prev = &CornerTable::Prev;
 
 std::uint64_t Zigzag(std::int64_t v) {
     return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);

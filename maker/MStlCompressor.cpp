@@ -11,8 +11,12 @@
 #include "maker/MFile.h"
 #include "maker/MeshCodec2.h"
 #include "maker/ReadBudget.h"
+#include "maker/Varint.h"
 
 namespace {
+
+using KvxInternal::GetVarint;
+using KvxInternal::PutVarint;
 
 // Level 9 costs little more than 6 on meshoptimizer output and saves up to 1% of it.
 constexpr int kZstdLevel = 9;
@@ -27,23 +31,6 @@ constexpr std::uint64_t kTrianglesPerByte = 1;
 constexpr std::size_t kReadChunk = std::size_t{4} << 20;
 // What one decoded triangle costs: its storage, its colour code and its three decoded indices.
 constexpr std::uint64_t kTriangleBytes = sizeof(MStlTriangle) + 2 + 3 * sizeof(std::uint32_t);
-
-void PutVarint(std::vector<unsigned char>& out, std::uint64_t v) {
-    for (; v >= 0x80; v >>= 7)
-        out.push_back(static_cast<unsigned char>(v | 0x80));
-    out.push_back(static_cast<unsigned char>(v));
-}
-
-// LEB128 of at most 5 bytes (a uint32); false when it runs past `end` or is longer.
-bool GetVarint(const unsigned char*& p, const unsigned char* end, std::uint64_t& v) {
-    v = 0;
-    for (int shift = 0; shift < 35 && p < end; shift += 7) {
-        const unsigned char byte = *p++;
-        v |= std::uint64_t{byte & 0x7Fu} << shift;
-        if ((byte & 0x80) == 0) return v <= UINT32_MAX;
-    }
-    return false;
-}
 
 // After each triangle it emits, the vertex cache optimiser rescores the remaining triangles of
 // every point in its cache, so its work grows with the sum over points of the square of their
@@ -128,7 +115,7 @@ bool MStlCompressor::Encode2() {
     // Readers take bodies of at most 2^32 - 1 bytes.
     if (body.size() > UINT32_MAX) return false;
     std::vector<unsigned char> head = {2};
-    PutVarint(head, body.size());
+    PutVarint(head, static_cast<std::uint32_t>(body.size()));
     readCost_ = cost;
     return file_->WRITE(head.data(), head.size()) == head.size() &&
            file_->WRITE(body.data(), body.size()) == body.size();
@@ -187,9 +174,10 @@ bool MStlCompressor::Encode() {
     vertexBlock.resize(meshopt_encodeVertexBuffer(vertexBlock.data(), vertexBlock.size(),
                                                   points.data(), pointCount, sizeof(MStlPoint)));
     std::vector<unsigned char> body = {static_cast<unsigned char>(colored ? kHasColors : 0)};
-    PutVarint(body, pointCount);
-    PutVarint(body, triangleCount);
-    PutVarint(body, vertexBlock.size());
+    if (vertexBlock.size() > UINT32_MAX) return false;  // readers take sizes below 2^32
+    PutVarint(body, static_cast<std::uint32_t>(pointCount));
+    PutVarint(body, static_cast<std::uint32_t>(triangleCount));
+    PutVarint(body, static_cast<std::uint32_t>(vertexBlock.size()));
     body.insert(body.end(), vertexBlock.begin(), vertexBlock.end());
     const std::size_t indexStart = body.size();
     body.resize(indexStart + meshopt_encodeIndexBufferBound(indices.size(), pointCount));
@@ -288,10 +276,12 @@ bool MStlCompressor::Decode() {
     const unsigned char* p = body.get();
     const unsigned char* const end = p + bodySize;
     const std::uint8_t flags = *p++;
-    std::uint64_t pointCount, triangleCount, vertexBytes;
-    if ((flags & ~kHasColors) != 0 || !GetVarint(p, end, pointCount) ||
-        !GetVarint(p, end, triangleCount) || !GetVarint(p, end, vertexBytes))
+    std::uint32_t points32 = 0, triangles32 = 0, vertices32 = 0;
+    if ((flags & ~kHasColors) != 0 || !GetVarint(p, end, points32) ||
+        !GetVarint(p, end, triangles32) || !GetVarint(p, end, vertices32))
         return false;
+    const std::uint64_t pointCount = points32, triangleCount = triangles32,
+                        vertexBytes = vertices32;
     const std::uint64_t colorBytes = (flags & kHasColors) ? 2 * triangleCount : 0;
     const std::uint64_t left = static_cast<std::uint64_t>(end - p);
     if (vertexBytes + colorBytes > left) return false;

@@ -206,6 +206,24 @@ inline unsigned Channel8(double v) {
     return static_cast<unsigned>(v * 255 + 0.5);
 }
 
+// A polygon split into a fan of triangles around its first corner, corner by corner: the
+// third corner and each after it add a triangle to `indices`.
+class Fan {
+public:
+    explicit Fan(std::vector<std::uint32_t>& indices) : indices_(indices) {}
+    void Add(std::uint32_t corner) {
+        if (count_ == 0) first_ = corner;
+        if (count_ >= 2) indices_.insert(indices_.end(), {first_, previous_, corner});
+        previous_ = corner;
+        ++count_;
+    }
+
+private:
+    std::vector<std::uint32_t>& indices_;
+    std::uint32_t first_ = 0, previous_ = 0;
+    std::uint64_t count_ = 0;
+};
+
 // Sums of 8-bit channels over the corners of a face, for its average colour.
 struct ColorSum {
     std::uint64_t r = 0, g = 0, b = 0, n = 0;

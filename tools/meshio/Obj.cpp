@@ -227,7 +227,7 @@ private:
         const std::uint64_t known = mesh_.points.size() / 3;
         detail::ColorSum sum;
         bool allColored = !vertexRgb_.empty();
-        std::uint32_t first = 0, previous = 0;
+        detail::Fan fan(mesh_.indices);
         for (std::size_t k = 0; k < corners; ++k) {
             // "v", "v/vt", "v//vn" or "v/vt/vn": only v is kept.
             const std::string_view corner = words_[1 + k];
@@ -245,9 +245,7 @@ private:
                 sum.Add(&vertexRgb_[4 * std::size_t{i}]);
             else
                 allColored = false;
-            if (k == 0) first = i;
-            if (k >= 2) mesh_.indices.insert(mesh_.indices.end(), {first, previous, i});
-            previous = i;
+            fan.Add(i);
         }
         if (corners < 3) {
             ++fewCorners_;

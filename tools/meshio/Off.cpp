@@ -146,7 +146,7 @@ FloatMesh ReadOff(const std::filesystem::path& file, Progress& progress) {
         const auto corners = Number<std::uint64_t>(words[0], "face size");
         if (corners > words.size() - 1)
             Fail("OFF: face " + std::to_string(f) + " lists fewer vertices than it says");
-        std::uint32_t first = 0, previous = 0;
+        detail::Fan fan(mesh.indices);
         ColorSum sum;
         for (std::uint64_t k = 0; k < corners; ++k) {
             const auto index = Number<std::uint64_t>(words[1 + k], "vertex index");
@@ -155,10 +155,8 @@ FloatMesh ReadOff(const std::filesystem::path& file, Progress& progress) {
                      " of " + std::to_string(vertices));
             const auto i = static_cast<std::uint32_t>(index);
             if (variant.colors) sum.Add(&vertexRgb[3 * std::size_t{i}]);
-            if (k == 0) first = i;
             // Polygons become fans; faces with fewer than 3 corners give no triangle.
-            if (k >= 2) mesh.indices.insert(mesh.indices.end(), {first, previous, i});
-            previous = i;
+            fan.Add(i);
         }
         if (corners < 3) {
             ++fewCorners;

@@ -408,7 +408,7 @@ private:
     // when vertex colours are read (the vertices come first then).
     template <typename Source>
     void ReadPolygon(Source& source, Type type, std::uint64_t n, ColorSum& corners) {
-        std::uint32_t first = 0, previous = 0;
+        Fan fan(mesh_.indices);
         for (std::uint64_t k = 0; k < n; ++k) {
             const std::int64_t v = source.Integer(type);
             if (v < 0 || static_cast<std::uint64_t>(v) >= plan_.vertices)
@@ -416,9 +416,7 @@ private:
                      std::to_string(plan_.vertices) + " vertices)");
             const auto index = static_cast<std::uint32_t>(v);
             if (plan_.vertexColors) corners.Add(&vertexRgb_[3 * std::size_t{index}]);
-            if (k == 0) first = index;
-            if (k >= 2) mesh_.indices.insert(mesh_.indices.end(), {first, previous, index});
-            previous = index;
+            fan.Add(index);
         }
         if (n < 3) ++fewCorners_;
     }
