@@ -37,18 +37,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t sum = codec2::Checksum(body.data(), body.size());
     for (int k = 0; k < 8; ++k)
         body.push_back(static_cast<std::uint8_t>(sum >> (8 * k)));
-    // The budget a file of this size would have.
-    std::uint64_t left = (std::uint64_t{64} << 20) + 1024 * std::uint64_t{size};
+    // The budget a file of this size would have (one for the check, one for the decode).
+    const std::uint64_t limit = (std::uint64_t{64} << 20) + 1024 * std::uint64_t{size};
+    std::uint64_t left = limit;
     const codec2::Charge charge = [&](std::uint64_t count, std::uint64_t bytes) {
         if (bytes != 0 && count > left / bytes) return false;
         left -= count * bytes;
         return true;
     };
+    // A check must say what the decode says.
+    std::uint64_t checkedTriangles = 0;
+    const bool sound =
+        codec2::Check(body.data(), body.data() + body.size(), charge, checkedTriangles);
+    left = limit;
     MStlBase mesh;
-    if (!codec2::Decode(body.data(), body.data() + body.size(), mesh, charge)) {
+    const bool decoded = codec2::Decode(body.data(), body.data() + body.size(), mesh, charge);
+    if (sound != decoded) std::abort();
+    if (!decoded) {
         if (mesh.NumberOfPoints() + mesh.NumberOfTriangles() != 0) std::abort();
         return 0;
     }
+    if (checkedTriangles != mesh.NumberOfTriangles()) std::abort();
     std::vector<std::uint8_t> again;
     codec2::Encode(mesh, again);
     MStlBase back;

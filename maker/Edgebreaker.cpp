@@ -205,9 +205,29 @@ Walk Encode(const Mesh& mesh, std::vector<std::uint8_t>& out) {
     return walk;
 }
 
+bool AnnouncedTriangles(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTriangles,
+                        std::size_t& triangles) {
+    std::uint32_t components = 0;
+    // Each component's count takes a byte at least.
+    if (!GetVarint(p, end, components) || components > maxTriangles ||
+        components > static_cast<std::size_t>(end - p))
+        return false;
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 0; i < components; ++i) {
+        std::uint32_t count = 0;
+        if (!GetVarint(p, end, count) || count == 0) return false;
+        total += std::uint64_t{count} + 1;
+        if (total > maxTriangles || total > kNone / 3) return false;
+    }
+    triangles = static_cast<std::size_t>(total);
+    return true;
+}
+
 bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTriangles, Mesh& out) {
     std::uint32_t components = 0;
-    if (!GetVarint(p, end, components) || components > maxTriangles) return false;
+    if (!GetVarint(p, end, components) || components > maxTriangles ||
+        components > static_cast<std::size_t>(end - p))
+        return false;
     std::vector<std::uint32_t> counts(components);
     std::uint64_t total = 0;
     for (std::uint32_t& count : counts) {

@@ -57,5 +57,10 @@ Walk Encode(const Mesh& mesh, std::vector<std::uint8_t>& out);
 // Reads a block written by Encode, exactly from `p` to `end`; at most `maxTriangles`
 // triangles are accepted. False on any damage.
 bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTriangles, Mesh& out);
+// The number of triangles a block written by Encode announces (what Decode will rebuild, if the
+// block is sound), read from its head without allocating; false when the head is damaged or
+// announces more than `maxTriangles`.
+bool AnnouncedTriangles(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTriangles,
+                        std::size_t& triangles);
 
 }  // namespace KvxInternal::edgebreaker

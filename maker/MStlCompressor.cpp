@@ -98,7 +98,13 @@ bool MStlCompressor::Operate(std::shared_ptr<IProgressDelegate> progress) {
     if (data_ == nullptr || file_ == nullptr || !file_->IS_OPEN()) return false;
     bool ok = false;
     try {
+        decodedTriangles_ = 0;
         ok = file_->IsReading() ? Decode() : Encode();
+        if (ok && file_->IsReading()) {
+            if (decodedTriangles_ == 0) decodedTriangles_ = data_->NumberOfTriangles();
+            // Format 1 is checked by decoding it in full.
+            if (checkOnly_) data_->ClearStl(true);
+        }
     } catch (const std::bad_alloc&) {
         // Counts within the limits can still ask for more memory than there is.
         if (file_->IsReading()) data_->ClearStl(true);
@@ -134,9 +140,13 @@ bool MStlCompressor::Decode2() {
         return false;
     std::vector<std::uint8_t> body(size);
     if (file_->READ(body.data(), body.size()) != body.size()) return false;
-    return KvxInternal::codec2::Decode(
-        body.data(), body.data() + body.size(), *data_,
-        [this](std::uint64_t count, std::uint64_t bytes) { return Charge(count, bytes); });
+    const auto charge = [this](std::uint64_t count, std::uint64_t bytes) {
+        return Charge(count, bytes);
+    };
+    if (checkOnly_)
+        return KvxInternal::codec2::Check(body.data(), body.data() + body.size(), charge,
+                                          decodedTriangles_);
+    return KvxInternal::codec2::Decode(body.data(), body.data() + body.size(), *data_, charge);
 }
 
 bool MStlCompressor::Encode() {
@@ -193,7 +203,7 @@ bool MStlCompressor::Encode() {
     }
 
     // The frame records its content size; it delimits itself, so nothing else is needed.
-    const unsigned char version = kFormatVersion;
+    const unsigned char version = 1;
     std::vector<unsigned char> frame(ZSTD_compressBound(body.size()));
     const std::size_t packed =
         ZSTD_compress(frame.data(), frame.size(), body.data(), body.size(), kZstdLevel);
@@ -266,7 +276,7 @@ bool MStlCompressor::Decode() {
         if (!ok) mesh.ClearStl(true);
         return ok;
     }
-    if (version != kFormatVersion) return false;
+    if (version != 1) return false;
     std::unique_ptr<unsigned char[]> body;
     std::size_t bodySize = 0;
     if (!ReadFrame(body, bodySize)) return false;

@@ -8,7 +8,7 @@
 //   codec) and per-triangle colour codes, together in one zstd frame;
 //   version 2: the body's size, then the body of maker/MeshCodec2.h (Edgebreaker connectivity,
 //   predicted points, colours, rANS, a checksum).
-// Both versions are read; SetFormatVersion chooses what is written (version 1 unless set).
+// Both versions are read; SetFormatVersion chooses what is written (version 2 unless set).
 // Points, triangles (each keeping its orientation) and colours survive exactly; the order of
 // points and of triangles may change, and normals are recomputed on decode.
 //
@@ -30,14 +30,20 @@ class MFile;
 
 class MStlCompressor : public MOperator<MStlBase> {
 public:
-    static constexpr std::uint8_t kFormatVersion = 1;
+    static constexpr std::uint8_t kFormatVersion = 2;
     static constexpr std::uint64_t kExpansionFloor = std::uint64_t{1} << 20;
     static constexpr std::uint64_t kMaxExpansion = 1024;
 
     void SetFile(MFile* file) { file_ = file; }
     // The version an encode writes: 1 or 2 (anything else fails the encode).
     void SetFormatVersion(std::uint8_t version) { formatVersion_ = version; }
+    // A decode that only proves the payload sound: every check of a full decode is made and
+    // charged alike, but the mesh is left empty (no normals are computed). DecodedTriangles()
+    // then gives the triangle count.
+    void SetCheckOnly(bool checkOnly) { checkOnly_ = checkOnly; }
     bool Operate(std::shared_ptr<IProgressDelegate> progress) override;
+    // After a decode: the triangles it found (also when the decode only checked).
+    std::uint64_t DecodedTriangles() const { return decodedTriangles_; }
 
     // After an encode: what decoding the payload will charge to a reader's budget. After a
     // decode: what it charged.
@@ -57,4 +63,6 @@ private:
     MFile* file_ = nullptr;
     std::uint8_t formatVersion_ = kFormatVersion;
     std::uint64_t readCost_ = 0;
+    std::uint64_t decodedTriangles_ = 0;
+    bool checkOnly_ = false;
 };

@@ -99,10 +99,9 @@ void PutU64(std::vector<std::uint8_t>& out, std::uint64_t v) {
 
 }  // namespace
 
-std::uint64_t DecodeCost(std::uint64_t bodyBytes, std::uint64_t points, std::uint64_t triangles,
-                         std::uint64_t walkVertices) {
-    return bodyBytes + (points + walkVertices) * kVertexCost +
-           (kClosedPerTriangle * triangles + 4) * kTriangleCost;
+std::uint64_t DecodeCost(std::uint64_t bodyBytes, std::uint64_t points,
+                         std::uint64_t closedTriangles, std::uint64_t walkVertices) {
+    return bodyBytes + (points + walkVertices) * kVertexCost + closedTriangles * kTriangleCost;
 }
 
 std::uint64_t Checksum(const std::uint8_t* data, std::size_t size) {
@@ -254,11 +253,14 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
     for (const auto* block : {&connectivity, &geometry, &extra, &colorBlock})
         out.insert(out.end(), block->begin(), block->end());
     PutU64(out, Checksum(out.data() + start, out.size() - start));
-    return DecodeCost(out.size() - start, P, T, W);
+    return DecodeCost(out.size() - start, P, decoded.vertex.size() / 3, W);
 }
 
-bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, const Charge& charge) {
-    mesh.ClearStl(true);
+namespace {
+
+// Decode and Check: builds the mesh into `mesh` when it is given.
+bool DecodeBody(const std::uint8_t* p, const std::uint8_t* end, MStlBase* mesh,
+                const Charge& charge, std::uint64_t& triangleCount) {
     if (end - p < static_cast<std::ptrdiff_t>(kChecksumBytes + 1)) return false;
     const std::uint8_t* const sum = end - kChecksumBytes;
     std::uint64_t stored = 0;
@@ -282,14 +284,17 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
     const bool colored = (flags & kHasColors) != 0;
     if (!colored && colorBlock != end) return false;
 
-    // Before anything is allocated: the closed mesh can have four triangles for each one.
+    // Before anything is allocated: the triangles of the closed mesh (it can have four for each
+    // one), as the connectivity block announces them.
     const std::uint64_t maxTriangles = kClosedPerTriangle * std::uint64_t{T} + 4;
-    if (!charge(P, kVertexCost) || !charge(maxTriangles, kTriangleCost)) return false;
+    std::size_t closedTriangles = 0;
+    if (!edgebreaker::AnnouncedTriangles(connectivity, geometry,
+                                         static_cast<std::size_t>(maxTriangles), closedTriangles) ||
+        !charge(P, kVertexCost) || !charge(closedTriangles, kTriangleCost))
+        return false;
 
     edgebreaker::Mesh closed;
-    if (!edgebreaker::Decode(connectivity, geometry, static_cast<std::size_t>(maxTriangles),
-                             closed))
-        return false;
+    if (!edgebreaker::Decode(connectivity, geometry, closedTriangles, closed)) return false;
     const std::size_t W = closed.vertices;
     if (W > maxTriangles * 3) return false;
     if (!charge(W, kVertexCost)) return false;
@@ -330,17 +335,18 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
 
     std::vector<std::uint32_t> outOf(W, kNone);
     std::vector<MStlPoint> points;
+    if (mesh != nullptr) points.reserve(P);
+    std::uint32_t codedCount = 0;
     for (std::size_t id = 0; id < W; ++id)
         if (coded[id]) {
-            outOf[id] = static_cast<std::uint32_t>(points.size());
-            points.push_back(positions[id]);
+            outOf[id] = codedCount++;
+            if (mesh != nullptr) points.push_back(positions[id]);
         }
     std::vector<MStlPoint>().swap(positions);
     for (std::size_t id = 0; id < W; ++id)
         if (copyOf[id] != kNone) outOf[id] = outOf[copyOf[id]];
     std::uint32_t othersCount = 0;
-    if (!GetVarint(q, colorBlock, othersCount) || othersCount != std::uint64_t{P} - points.size() ||
-        points.size() > P)
+    if (!GetVarint(q, colorBlock, othersCount) || codedCount > P || othersCount != P - codedCount)
         return false;
     MStlPoint previous{};
     for (std::uint32_t i = 0; i < othersCount; ++i) {
@@ -351,12 +357,13 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
             static_cast<std::int32_t>(static_cast<std::uint32_t>(previous.x) + Unzigzag(d[0])),
             static_cast<std::int32_t>(static_cast<std::uint32_t>(previous.y) + Unzigzag(d[1])),
             static_cast<std::int32_t>(static_cast<std::uint32_t>(previous.z) + Unzigzag(d[2]))};
-        points.push_back(previous);
+        if (mesh != nullptr) points.push_back(previous);
     }
 
     // Triangles: the walk's without the added ones, then the degenerate ones.
     std::vector<std::uint32_t> indices;
-    indices.reserve(3 * std::size_t{T});
+    if (mesh != nullptr) indices.reserve(3 * std::size_t{T});
+    std::uint32_t walkedCount = 0;  // walk triangles kept
     // For colours only: the output triangle across each one's gate.
     std::vector<std::uint32_t> gate;
     const std::size_t walked = closed.vertex.size() / 3;
@@ -364,20 +371,21 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
     for (std::uint32_t i = 0; i < walked; ++i) {
         const std::uint32_t* v = &closed.vertex[3 * i];
         if (dummy[v[0]] || dummy[v[1]] || dummy[v[2]]) continue;
-        if (indices.size() / 3 >= T) return false;
+        if (walkedCount >= T) return false;
         if (colored) {
-            outTriangle[i] = static_cast<std::uint32_t>(indices.size() / 3);
+            outTriangle[i] = walkedCount;
             const std::uint32_t g = closed.opposite[3 * i] / 3;
             gate.push_back(g < i ? outTriangle[g] : kNone);
         }
-        indices.insert(indices.end(), {outOf[v[0]], outOf[v[1]], outOf[v[2]]});
+        ++walkedCount;
+        if (mesh != nullptr) indices.insert(indices.end(), {outOf[v[0]], outOf[v[1]], outOf[v[2]]});
     }
     std::uint32_t looseCount = 0;
-    if (!GetVarint(q, colorBlock, looseCount) || looseCount != T - indices.size() / 3) return false;
+    if (!GetVarint(q, colorBlock, looseCount) || looseCount != T - walkedCount) return false;
     for (std::uint32_t i = 0; i < 3 * looseCount; ++i) {
         std::uint32_t v = 0;
         if (!GetVarint(q, colorBlock, v) || v >= P) return false;
-        indices.push_back(v);
+        if (mesh != nullptr) indices.push_back(v);
     }
     if (colored) gate.resize(gate.size() + looseCount, kNone);
     if (q != colorBlock) return false;
@@ -387,13 +395,31 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, cons
         colors.resize(T);
         if (!DecodeColors(colorBlock, end, gate, colors)) return false;
     }
-    mesh.SetPoints(std::move(points));
-    if (!mesh.SetTriangles(indices, colors)) {
-        mesh.ClearStl(true);
+    triangleCount = T;
+    // Every index is a point of the mesh: the walk's map to coded points (or their originals),
+    // and the loose ones were checked as they were read.
+    if (mesh == nullptr) return true;
+    mesh->SetPoints(std::move(points));
+    if (!mesh->SetTriangles(indices, colors)) {
+        mesh->ClearStl(true);
         return false;
     }
-    mesh.UpdateExtremes(true);
+    mesh->UpdateExtremes(true);
     return true;
+}
+
+}  // namespace
+
+bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, const Charge& charge) {
+    mesh.ClearStl(true);
+    std::uint64_t triangles = 0;
+    return DecodeBody(p, end, &mesh, charge, triangles);
+}
+
+bool Check(const std::uint8_t* p, const std::uint8_t* end, const Charge& charge,
+           std::uint64_t& triangles) {
+    triangles = 0;
+    return DecodeBody(p, end, nullptr, charge, triangles);
 }
 
 }  // namespace KvxInternal::codec2

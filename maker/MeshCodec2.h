@@ -24,15 +24,19 @@ namespace KvxInternal::codec2 {
 std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out);
 
 // What Decode charges for a body of `bodyBytes` (read into memory by the caller, and charged by
-// it) of `points` and `triangles` whose walk has `walkVertices` vertices.
-std::uint64_t DecodeCost(std::uint64_t bodyBytes, std::uint64_t points, std::uint64_t triangles,
-                         std::uint64_t walkVertices);
+// it) of `points` whose closed mesh has `closedTriangles` triangles and `walkVertices` vertices.
+std::uint64_t DecodeCost(std::uint64_t bodyBytes, std::uint64_t points,
+                         std::uint64_t closedTriangles, std::uint64_t walkVertices);
 
 // Charges `count` items of `bytes` each to the reader's budget; false when they do not fit.
 using Charge = std::function<bool(std::uint64_t count, std::uint64_t bytes)>;
 
 // Decodes the body [p, end) into `mesh` (replacing its content). False on any damage.
 bool Decode(const std::uint8_t* p, const std::uint8_t* end, MStlBase& mesh, const Charge& charge);
+// Proves the body [p, end) sound: every check of Decode passes (with the same charges), but no
+// mesh is built and no normal computed. Sets `triangles` to the mesh's triangle count.
+bool Check(const std::uint8_t* p, const std::uint8_t* end, const Charge& charge,
+           std::uint64_t& triangles);
 
 // The body's checksum: a 64-bit hash of `size` bytes.
 std::uint64_t Checksum(const std::uint8_t* data, std::size_t size);

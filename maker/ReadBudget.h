@@ -100,6 +100,10 @@ public:
     MReadSession& operator=(const MReadSession&) = delete;
 
     MReadBudget& Budget() { return budget_; }
+    // Whether readers of bulk payloads (meshes) need only prove them sound, not keep what they
+    // decode: set by a reader that decodes them again when they are wanted.
+    void SetCheckOnly(bool checkOnly) { checkOnly_ = checkOnly; }
+    bool CheckOnly() const { return checkOnly_; }
     // The session attached to `file`, or null.
     static MReadSession* Of(const MFile& file);
 
@@ -107,6 +111,7 @@ private:
     MFile& file_;
     MReadSession* previous_;
     MReadBudget budget_;
+    bool checkOnly_ = false;
 };
 
 // Charges `count` x `size` bytes to the budget of the session reading `file`; true when the file

@@ -17,12 +17,17 @@ constexpr std::size_t kLegacyFileBuffer = 0x40000;
 
 // Encodes or decodes; `readCost` receives what reading the payload charges (or will charge) to
 // a reader's budget.
-bool RunCompressor(MFile& file, MStlBase& mesh, std::uint64_t& readCost) {
+bool RunCompressor(MFile& file, MStlBase& mesh, std::uint64_t& readCost,
+                   std::uint64_t& triangleCount) {
     MStlCompressor compressor;
     compressor.SetDataPointer(&mesh);
     compressor.SetFile(&file);
+    const MReadSession* session = MReadSession::Of(file);
+    compressor.SetCheckOnly(session != nullptr && session->CheckOnly());
     const bool ok = compressor.Operate(nullptr);
     readCost = compressor.ReadCost();
+    triangleCount =
+        ok && file.IsReading() ? compressor.DecodedTriangles() : mesh.NumberOfTriangles();
     return ok;
 }
 
@@ -38,8 +43,8 @@ std::size_t Width(std::uint64_t value) {
 // The payload is the compressed mesh; a failed encode fails the write (a file is never written
 // with triangles missing).
 bool IVSTLData::Write(MFile& file) {
-    return WriteClassChunk(*this, file,
-                           [this](MFile& f) { return RunCompressor(f, *mesh, readCost); });
+    return WriteClassChunk(
+        *this, file, [this](MFile& f) { return RunCompressor(f, *mesh, readCost, triangleCount); });
 }
 
 bool IVSTLData::Read(MFile& file) {
@@ -79,11 +84,12 @@ bool IVSTLData::ReadTriangles(MFile& file) {
             const std::uint64_t before = budget != nullptr ? budget->Used() : 0;
             const bool ok = ReadLegacyTriangles(file, *mesh);
             readCost = budget != nullptr ? budget->Used() - before : 0;
+            triangleCount = mesh->NumberOfTriangles();
             return ok;
         }
         case StorageCompressed:
             mesh->ClearStl(true);
-            return RunCompressor(file, *mesh, readCost);
+            return RunCompressor(file, *mesh, readCost, triangleCount);
     }
     return false;
 }

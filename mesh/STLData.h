@@ -55,6 +55,9 @@ public:
     // What reading the triangles charges to a reader's budget: recorded when they are read or
     // written, and the budget that LoadTriangleData reads them under again.
     std::uint64_t readCost = 0;
+    // The triangles found when they were last read or written, also when the read only checked
+    // them (a read session that is CheckOnly leaves the mesh empty).
+    std::uint64_t triangleCount = 0;
 
 private:
     bool ReadTriangleData(MFile& file, std::uint8_t version);

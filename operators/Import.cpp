@@ -203,6 +203,8 @@ bool MStlOperatorKVXImport::Operate() {
     std::vector<MeshRead> meshes;
     StreamScope scope(s.temp, MReadBudget::LimitFor(
                                   static_cast<std::uint64_t>(std::max<std::int64_t>(fileSize, 0))));
+    // Meshes are decoded again when they are handed out: here they need only be proven sound.
+    scope.SetCheckOnly(true);
     auto fail = [&](EImportResults result) {
         s.Discard();
         s.CloseTemp();
@@ -226,7 +228,7 @@ bool MStlOperatorKVXImport::Operate() {
         if (&info == &IVSTLData::ClassInfo()) {
             s.meshObjects.push_back(handle);
             IVSTLData* mesh = handle.As<IVSTLData>();
-            meshes.push_back({mesh->GetId(), mesh->mesh->NumberOfTriangles()});
+            meshes.push_back({mesh->GetId(), mesh->triangleCount});
             mesh->sourceFile = MFileName(s.temp.GET_FILENAME());
             mesh->UnloadTriangleData();
             afterMesh = true;

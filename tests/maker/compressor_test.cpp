@@ -56,7 +56,10 @@ Bytes Encode(MStlBase& mesh, std::uint8_t version = MStlCompressor::kFormatVersi
 }
 
 // Decodes `bytes` followed by a trailer, and checks the file stands just after the payload.
-bool Decode(const Bytes& bytes, MStlBase& mesh) {
+// With `checkOnly`, the decode only proves the payload sound and must leave the mesh empty;
+// `triangles` receives the count it found.
+bool Decode(const Bytes& bytes, MStlBase& mesh, bool checkOnly = false,
+            std::uint64_t* triangles = nullptr) {
     Bytes withTrailer = bytes;
     withTrailer.push_back(0xEE);
     MFileMemory file;
@@ -64,10 +67,15 @@ bool Decode(const Bytes& bytes, MStlBase& mesh) {
     MStlCompressor compressor;
     compressor.SetDataPointer(&mesh);
     compressor.SetFile(&file);
+    compressor.SetCheckOnly(checkOnly);
     const bool ok = compressor.Operate(nullptr);
     if (ok) {
         EXPECT_EQ(file.TELL(), static_cast<std::int64_t>(bytes.size()));
     }
+    if (checkOnly) {
+        EXPECT_EQ(mesh.NumberOfPoints() + mesh.NumberOfTriangles(), 0u);
+    }
+    if (triangles != nullptr) *triangles = compressor.DecodedTriangles();
     return ok;
 }
 
@@ -172,6 +180,11 @@ TEST(MStlCompressor, RoundTripsByContent) {
                 recomputed.CalculateNormal(back);
                 ASSERT_TRUE(std::equal(t.normal, t.normal + 3, recomputed.normal));
             }
+            // A check passes and finds the triangles, leaving the mesh empty.
+            std::uint64_t triangles = 0;
+            MStlBase checked;
+            EXPECT_TRUE(Decode(bytes, checked, true, &triangles));
+            EXPECT_EQ(triangles, mesh.NumberOfTriangles());
         }
 }
 
@@ -202,6 +215,7 @@ TEST(MStlCompressor, DamageFailsCleanly) {
             MStlBase back;
             EXPECT_FALSE(Decode(Bytes(bytes.begin(), bytes.begin() + cut), back)) << cut;
             EXPECT_EQ(back.NumberOfPoints() + back.NumberOfTriangles(), 0u) << cut;
+            EXPECT_FALSE(Decode(Bytes(bytes.begin(), bytes.begin() + cut), back, true)) << cut;
         }
         // Format 1 leaves bit flips to the file's checksum: they must fail cleanly or still give
         // a sound mesh (every index names a point). Format 2 has a checksum of its own.
@@ -211,6 +225,8 @@ TEST(MStlCompressor, DamageFailsCleanly) {
                 bad[i] ^= flip;
                 MStlBase back;
                 const bool decoded = Decode(bad, back);
+                // A check says what a full decode says.
+                EXPECT_EQ(Decode(bad, back, true), decoded) << i;
                 if (version == 2) {
                     EXPECT_FALSE(decoded) << i;
                 }
@@ -226,7 +242,7 @@ TEST(MStlCompressor, DamageFailsCleanly) {
 // The payload with a hand-made body: version 1, then one zstd frame.
 Bytes Payload(const Bytes& body) {
     Bytes out(1 + ZSTD_compressBound(body.size()));
-    out[0] = MStlCompressor::kFormatVersion;
+    out[0] = 1;
     out.resize(1 + ZSTD_compress(out.data() + 1, out.size() - 1, body.data(), body.size(), 3));
     return out;
 }
@@ -242,7 +258,7 @@ TEST(MStlCompressor, HostileHeadersDoNotAllocate) {
     EXPECT_FALSE(Decode(Payload({0x00, 0x01, 0x00, 0x7F}), back));
     MStlBase tiny;
     Bytes bytes = Encode(tiny);
-    bytes[0] = 2;  // a format this version does not know
+    bytes[0] = 3;  // a format this version does not know
     EXPECT_FALSE(Decode(bytes, back));
 }
 
