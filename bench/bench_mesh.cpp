@@ -9,7 +9,10 @@
 //  - MStlCompressor: the library's codec, from and into MStlBase through an MFileMemory;
 //  - MStlCompressor_colors: the same with a colour code on every triangle, so that the encoder
 //                    also tracks where each reordered triangle came from (generated meshes only);
-//  - MStlCompressor2(_colors): the same codec writing its format 2.
+//  - MStlCompressor2(_colors): the same codec writing its format 2 (what files get; the rows
+//                    without the 2 write format 1);
+//  - KVXOperators:   the export and import operators end to end on the first mesh (see
+//                    RegisterOperators), with the import's peak memory.
 //
 // Meshes: a generated bumpy torus of 1,000,000 triangles about 100,000 units across, and, when
 // built with assimp, a few of Debian's assimp test models (KVX_ASSIMP_MODELS overrides their
@@ -30,6 +33,7 @@
 // distinct triangles repeated 1,000 times.
 #include <benchmark/benchmark.h>
 #include <meshoptimizer.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -50,6 +54,7 @@
 #include "maker/MFile.h"
 #include "maker/MStlBase.h"
 #include "maker/MStlCompressor.h"
+#include "operators/MStlOperatorKVX.h"
 
 #ifdef KVX_HAVE_DRACO
 #include <draco/compression/decode.h>
@@ -621,6 +626,106 @@ void RegisterFill(const Mesh& mesh) {
     })->Unit(UnitFor(mesh));
 }
 
+// A private folder for the operator rows' files, removed at exit.
+class TempFolder {
+public:
+    TempFolder() {
+        char pattern[] = "/tmp/kvx-bench-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) path_ = pattern;
+    }
+    ~TempFolder() {
+        if (path_.empty()) return;
+        std::remove((path_ + "/mesh.kvx").c_str());
+        rmdir(path_.c_str());
+    }
+    std::string File() const { return path_.empty() ? std::string() : path_ + "/mesh.kvx"; }
+
+private:
+    std::string path_;
+};
+
+// The peak resident set since the last reset, in bytes (Linux); 0 when unknown.
+std::uint64_t PeakResident(bool reset) {
+    if (reset) {
+        if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", f);
+            std::fclose(f);
+        }
+        return 0;
+    }
+    std::FILE* f = std::fopen("/proc/self/status", "r");
+    if (f == nullptr) return 0;
+    char line[256];
+    std::uint64_t kib = 0;
+    while (std::fgets(line, sizeof line, f) != nullptr)
+        if (std::sscanf(line, "VmHWM: %lu kB", &kib) == 1) break;
+    std::fclose(f);
+    return kib * 1024;
+}
+
+// The operators end to end on one mesh, with the format 2 payload (no colours):
+//  - KVXExport: AddStl and Operate, writing the file (zstd container, default level);
+//  - KVXImport: Operate and GetNextOutputStl into a fresh MStlBase (normals included);
+//    its peak_ratio counter is the import's peak resident growth over the file's size plus twice
+//    the mesh in memory (12 bytes a point, sizeof(MStlTriangle) a triangle).
+void RegisterOperators(const Mesh& mesh) {
+    static TempFolder folder;
+    const Mesh* m = &mesh;
+    const std::wstring file = [] {
+        const std::string path = folder.File();
+        return std::wstring(path.begin(), path.end());
+    }();
+    benchmark::RegisterBenchmark((mesh.name + "/KVXOperators/export").c_str(),
+                                 [m, file](benchmark::State& state) {
+                                     MStlBase& host = Kvx<false, 2>::Host(*m);
+                                     for (auto _ : state) {
+                                         MStlOperatorKVXExport exporter;
+                                         exporter.SetFileName(file);
+                                         exporter.AddStl(&host, L"mesh");
+                                         if (!exporter.Operate()) {
+                                             state.SkipWithError("the export failed");
+                                             break;
+                                         }
+                                     }
+                                     Report(state, *m, 0);
+                                 })
+        ->Unit(UnitFor(mesh));
+    benchmark::RegisterBenchmark(
+        (mesh.name + "/KVXOperators/import").c_str(),
+        [m, file](benchmark::State& state) {
+            std::uint64_t growth = 0;
+            std::size_t fileBytes = 0;
+            if (std::FILE* f = std::fopen(std::string(file.begin(), file.end()).c_str(), "rb")) {
+                std::fseek(f, 0, SEEK_END);
+                fileBytes = static_cast<std::size_t>(std::ftell(f));
+                std::fclose(f);
+            }
+            for (auto _ : state) {
+                state.PauseTiming();
+                const std::uint64_t before = (PeakResident(true), PeakResident(false));
+                state.ResumeTiming();
+                MStlOperatorKVXImport importer;
+                importer.SetFileName(file);
+                MStlBase out;
+                if (!importer.Operate() || !importer.GetNextOutputStl(&out) ||
+                    out.NumberOfTriangles() != m->Triangles()) {
+                    state.SkipWithError("the import failed (run the export row first)");
+                    break;
+                }
+                state.PauseTiming();
+                growth = std::max(growth, PeakResident(false) - before);
+                state.ResumeTiming();
+            }
+            Report(state, *m, fileBytes);
+            const double inMemory =
+                12.0 * static_cast<double>(m->points.size()) +
+                static_cast<double>(sizeof(MStlTriangle)) * static_cast<double>(m->Triangles());
+            state.counters["peak_ratio"] =
+                static_cast<double>(growth) / (static_cast<double>(fileBytes) + 2 * inMemory);
+        })
+        ->Unit(UnitFor(mesh));
+}
+
 // Meshes that only the codecs meant for any mesh run (see the top).
 std::deque<Mesh> SpecialMeshes() {
     std::deque<Mesh> meshes;
@@ -667,6 +772,7 @@ int main(int argc, char** argv) {
             RegisterCodec<Kvx<true>>(mesh);
             RegisterCodec<Kvx<true, 2>>(mesh);
             RegisterFill(mesh);
+            RegisterOperators(mesh);
         }
     }
     static const std::deque<Mesh> special = SpecialMeshes();

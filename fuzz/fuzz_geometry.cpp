@@ -31,13 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const CornerTable table = Shape();
     const geometry::Connectivity mesh{table.vertex.data(), table.opposite.data(), table.corners(),
                                       table.vertices()};
-    std::vector<bool> coded(table.vertices(), true);
+    LargeVector<bool> coded(table.vertices(), true);
     coded[table.points - 1] = false;  // the point no triangle uses
-    std::vector<MStlPoint> points;
+    LargeVector<MStlPoint> points;
     if (!geometry::Decode(mesh, coded, data, data + size, points)) return 0;
     std::vector<std::uint8_t> again;
     geometry::Encode(mesh, points, coded, again);
-    std::vector<MStlPoint> back;
+    LargeVector<MStlPoint> back;
     if (!geometry::Decode(mesh, coded, again.data(), again.data() + again.size(), back))
         std::abort();
     for (std::size_t v = 0; v < points.size(); ++v)

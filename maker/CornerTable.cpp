@@ -20,14 +20,14 @@ struct EdgeEntry {
 // in the order, and the order.
 template <typename BucketOf>
 void BucketSort(std::size_t count, std::size_t buckets, BucketOf bucketOf,
-                std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& order) {
+                LargeVector<std::uint32_t>& start, LargeVector<std::uint32_t>& order) {
     start.assign(buckets + 1, 0);
     for (std::size_t i = 0; i < count; ++i)
         ++start[bucketOf(i) + 1];
     for (std::size_t b = 0; b < buckets; ++b)
         start[b + 1] += start[b];
     order.resize(count);
-    std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+    LargeVector<std::uint32_t> fill(start.begin(), start.end() - 1);
     for (std::size_t i = 0; i < count; ++i)
         order[fill[bucketOf(i)]++] = static_cast<std::uint32_t>(i);
 }
@@ -36,6 +36,8 @@ void BucketSort(std::size_t count, std::size_t buckets, BucketOf bucketOf,
 
 CornerTable::CornerTable(const std::uint32_t* indices, std::size_t triangles, std::uint32_t points)
     : points(points), used(points, false) {
+    vertex.reserve(3 * triangles);
+    triangle.reserve(triangles);
     for (std::size_t t = 0; t < triangles; ++t) {
         const std::uint32_t a = indices[3 * t], b = indices[3 * t + 1], c = indices[3 * t + 2];
         if (a == b || b == c || a == c) {
@@ -51,13 +53,13 @@ CornerTable::CornerTable(const std::uint32_t* indices, std::size_t triangles, st
 
     // Pairing: the edges of each smaller end point, sorted by the other end and direction. A
     // run of one edge each way is a shared edge; anything else leaves its edges as borders.
-    std::vector<std::uint32_t> start, order;
+    LargeVector<std::uint32_t> start, order;
     const auto lowEnd = [&](std::size_t c) {
         return std::min(vertex[Next(static_cast<std::uint32_t>(c))],
                         vertex[Prev(static_cast<std::uint32_t>(c))]);
     };
     BucketSort(n, points, lowEnd, start, order);
-    std::vector<EdgeEntry> entries(n);
+    LargeVector<EdgeEntry> entries(n);
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t c = order[i];
         const std::uint32_t from = vertex[Next(c)], to = vertex[Prev(c)];
@@ -77,14 +79,14 @@ CornerTable::CornerTable(const std::uint32_t* indices, std::size_t triangles, st
             run = end;
         }
     }
-    std::vector<EdgeEntry>().swap(entries);
+    LargeVector<EdgeEntry>().swap(entries);
 
     // Fans: around each vertex, the corners reachable by crossing shared edges. The first fan
     // keeps the vertex id, the others become copies.
     BucketSort(
         n, points, [&](std::size_t c) { return vertex[c]; }, start, order);
-    std::vector<bool> seen(n, false);
-    std::vector<std::uint32_t> fan;
+    LargeVector<bool> seen(n, false);
+    LargeVector<std::uint32_t> fan;
     for (std::size_t p = 0; p < points; ++p) {
         bool first = true;
         for (std::uint32_t i = start[p]; i < start[p + 1]; ++i) {

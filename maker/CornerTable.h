@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "maker/LargeBuffer.h"
+
 namespace KvxInternal {
 
 class CornerTable {
@@ -35,19 +37,19 @@ public:
     static std::uint32_t Prev(std::uint32_t c) { return c % 3 == 0 ? c + 2 : c - 1; }
 
     std::size_t corners() const { return vertex.size(); }
-    std::size_t kept() const { return vertex.size() / 3; }
+    std::size_t kept() const { return triangle.size(); }
     // All vertex ids: the points, then the copies.
     std::size_t vertices() const { return points + original.size(); }
     // The point a vertex id stands for.
     std::uint32_t PointOf(std::uint32_t v) const { return v < points ? v : original[v - points]; }
 
     std::uint32_t points;
-    std::vector<std::uint32_t> vertex;    // per corner: its vertex id
-    std::vector<std::uint32_t> opposite;  // per corner: the corner across its edge, or kBorder
-    std::vector<std::uint32_t> triangle;  // per kept triangle: its index in the input
-    std::vector<std::uint32_t> loose;     // input indices of the degenerate triangles
-    std::vector<std::uint32_t> original;  // per copy (vertex id points + i): the point it copies
-    std::vector<bool> used;               // per point: a kept triangle uses it
+    LargeVector<std::uint32_t> vertex;    // per corner: its vertex id
+    LargeVector<std::uint32_t> opposite;  // per corner: the corner across its edge, or kBorder
+    LargeVector<std::uint32_t> triangle;  // per kept triangle: its index in the input
+    LargeVector<std::uint32_t> loose;     // input indices of the degenerate triangles
+    LargeVector<std::uint32_t> original;  // per copy (vertex id points + i): the point it copies
+    LargeVector<bool> used;               // per point: a kept triangle uses it
 };
 
 }  // namespace KvxInternal

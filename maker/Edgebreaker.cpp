@@ -27,7 +27,7 @@ struct Event {
 };
 
 void WriteSymbols(const std::vector<std::uint8_t>& symbols,
-                  const std::vector<std::uint32_t>& counts, std::vector<std::uint8_t>& out) {
+                  const LargeVector<std::uint32_t>& counts, std::vector<std::uint8_t>& out) {
     std::uint32_t tally[kContexts][kSymbols] = {};
     std::size_t at = 0;
     for (const std::uint32_t count : counts) {
@@ -69,7 +69,7 @@ public:
     }
 
 private:
-    std::vector<std::uint32_t> parent_;
+    LargeVector<std::uint32_t> parent_;
 };
 
 }  // namespace
@@ -78,12 +78,19 @@ std::size_t CloseBorders(Mesh& mesh) {
     const std::uint32_t corners = static_cast<std::uint32_t>(mesh.vertex.size());
     // The open edge leaving each vertex (one at most in a manifold table): the edge facing
     // corner c runs from the vertex of Next(c) to that of Prev(c).
-    std::vector<std::uint32_t> leaving(mesh.vertices, kNone);
+    LargeVector<std::uint32_t> leaving(mesh.vertices, kNone);
+    std::size_t open = 0;
     for (std::uint32_t c = 0; c < corners; ++c)
-        if (mesh.opposite[c] == kOpen) leaving[mesh.vertex[Next(c)]] = c;
-    std::vector<bool> done(corners, false);
+        if (mesh.opposite[c] == kOpen) {
+            leaving[mesh.vertex[Next(c)]] = c;
+            ++open;
+        }
+    // One added triangle per open edge.
+    mesh.vertex.reserve(corners + 3 * open);
+    mesh.opposite.reserve(corners + 3 * open);
+    LargeVector<bool> done(corners, false);
     std::size_t loops = 0;
-    std::vector<std::uint32_t> loop;
+    LargeVector<std::uint32_t> loop;
     for (std::uint32_t c0 = 0; c0 < corners; ++c0) {
         if (mesh.opposite[c0] != kOpen || done[c0]) continue;
         loop.clear();
@@ -110,15 +117,17 @@ std::size_t CloseBorders(Mesh& mesh) {
 
 Walk Encode(const Mesh& mesh, std::vector<std::uint8_t>& out) {
     const std::size_t triangles = mesh.vertex.size() / 3;
-    const std::vector<std::uint32_t>& V = mesh.vertex;
-    const std::vector<std::uint32_t>& O = mesh.opposite;
+    const LargeVector<std::uint32_t>& V = mesh.vertex;
+    const LargeVector<std::uint32_t>& O = mesh.opposite;
     Walk walk;
     walk.newId.assign(mesh.vertices, kNone);
-    std::vector<std::uint32_t> order(triangles, kNone);  // per input triangle: decoded index
+    walk.tip.reserve(triangles);
+    LargeVector<std::uint32_t> order(triangles, kNone);  // per input triangle: decoded index
     std::vector<std::uint8_t> symbols;
-    std::vector<std::uint32_t> counts;
-    std::vector<Event> events;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> pending;  // left corner, its S
+    symbols.reserve(triangles);
+    LargeVector<std::uint32_t> counts;
+    LargeVector<Event> events;
+    LargeVector<std::pair<std::uint32_t, std::uint32_t>> pending;  // left corner, its S
     std::uint32_t nextId = 0;
     const auto visit = [&](std::uint32_t c) {
         order[c / 3] = static_cast<std::uint32_t>(walk.tip.size());
@@ -188,7 +197,7 @@ Walk Encode(const Mesh& mesh, std::vector<std::uint8_t>& out) {
     WriteSymbols(symbols, counts, out);
 
     // The mesh as the decoder rebuilds it.
-    std::vector<std::uint32_t> decodedCorner(mesh.vertex.size());
+    LargeVector<std::uint32_t> decodedCorner(mesh.vertex.size());
     for (std::uint32_t i = 0; i < walk.tip.size(); ++i) {
         const std::uint32_t c = walk.tip[i];
         decodedCorner[c] = 3 * i;
@@ -228,7 +237,7 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTrian
     if (!GetVarint(p, end, components) || components > maxTriangles ||
         components > static_cast<std::size_t>(end - p))
         return false;
-    std::vector<std::uint32_t> counts(components);
+    LargeVector<std::uint32_t> counts(components);
     std::uint64_t total = 0;
     for (std::uint32_t& count : counts) {
         if (!GetVarint(p, end, count) || count == 0) return false;
@@ -238,8 +247,8 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTrian
     const std::size_t n = static_cast<std::size_t>(total);
     std::uint32_t eventCount = 0;
     if (!GetVarint(p, end, eventCount) || eventCount > n) return false;
-    std::vector<std::uint32_t> partner(n, kNone);  // per S triangle: the corner its left edge meets
-    std::vector<bool> claimed(3 * n, false);
+    LargeVector<std::uint32_t> partner(n, kNone);  // per S triangle: the corner its left edge meets
+    LargeVector<bool> claimed(3 * n, false);
     for (std::uint32_t i = 0, s = 0; i < eventCount; ++i) {
         std::uint32_t step = 0, far = 0;
         if (!GetVarint(p, end, step) || !GetVarint(p, end, far)) return false;
@@ -273,7 +282,7 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTrian
         if (partner[s] != kNone && symbol[s] != kS) return false;
 
     // Backwards, gluing each triangle to what follows it.
-    std::vector<std::uint32_t>& opposite = out.opposite;
+    LargeVector<std::uint32_t>& opposite = out.opposite;
     opposite.assign(3 * n, kOpen);
     Classes classes(3 * n);
     const auto glue = [&](std::uint32_t a, std::uint32_t b) {
@@ -293,7 +302,7 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTrian
         }
         return kNone;
     };
-    std::vector<std::uint32_t> stack;
+    LargeVector<std::uint32_t> stack;
     const auto pop = [&](std::uint32_t& x) {
         if (stack.empty()) return false;
         x = stack.back();
@@ -340,7 +349,7 @@ bool Decode(const std::uint8_t* p, const std::uint8_t* end, std::size_t maxTrian
     if (std::find(opposite.begin(), opposite.end(), kOpen) != opposite.end()) return false;
 
     // Vertex ids in walk order: each start triangle's corners, then each C's tip.
-    std::vector<std::uint32_t> id(3 * n, kNone);
+    LargeVector<std::uint32_t> id(3 * n, kNone);
     std::uint32_t next = 0;
     const auto introduce = [&](std::uint32_t c) {
         std::uint32_t& slot = id[classes.Find(c)];

@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "maker/LargeBuffer.h"
+
 namespace KvxInternal::edgebreaker {
 
 inline constexpr std::uint32_t kOpen = 0xFFFFFFFFu;
@@ -34,15 +36,15 @@ inline constexpr std::uint32_t kOpen = 0xFFFFFFFFu;
 // A corner table: corner c of triangle c / 3, its vertex and the corner across the edge it
 // faces. Encoder input must be closed (every opposite set) and manifold.
 struct Mesh {
-    std::vector<std::uint32_t> vertex, opposite;
+    LargeVector<std::uint32_t> vertex, opposite;
     std::size_t vertices = 0;
 };
 
 // The encoder's walk: the mesh as the decoder will rebuild it, and where everything went.
 struct Walk {
     Mesh decoded;                      // corners in decoded order, vertex ids in walk order
-    std::vector<std::uint32_t> tip;    // per decoded triangle: the input corner that is its tip
-    std::vector<std::uint32_t> newId;  // per input vertex: its id in walk order
+    LargeVector<std::uint32_t> tip;    // per decoded triangle: the input corner that is its tip
+    LargeVector<std::uint32_t> newId;  // per input vertex: its id in walk order
 };
 
 // Closes a manifold corner table whose open edges (opposite kOpen) form border loops: each loop

@@ -48,12 +48,12 @@ public:
         for (std::size_t v = 0; v < mesh.vertices; ++v)
             start_[v + 1] += start_[v];
         corners_.resize(mesh.corners);
-        std::vector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
+        LargeVector<std::uint32_t> fill(start_.begin(), start_.end() - 1);
         for (std::size_t c = 0; c < mesh.corners; ++c)
             corners_[fill[mesh.vertex[c]]++] = static_cast<std::uint32_t>(c);
     }
 
-    Guess Predict(std::uint32_t v, const std::vector<MStlPoint>& at) const {
+    Guess Predict(std::uint32_t v, const LargeVector<MStlPoint>& at) const {
         std::int64_t sum[3] = {0, 0, 0};
         std::int64_t count = 0;
         std::uint32_t edgeA = kNone, edgeB = kNone, neighbour = kNone;
@@ -113,7 +113,7 @@ private:
     }
 
     const Connectivity& mesh_;
-    std::vector<std::uint32_t> start_, corners_;
+    LargeVector<std::uint32_t> start_, corners_;
     std::vector<std::uint8_t> known_;
     std::uint32_t last_ = kNone;
 };
@@ -140,15 +140,15 @@ std::uint64_t GetRaw(rans::Decoder& d, unsigned length) {
 
 }  // namespace
 
-void Encode(const Connectivity& mesh, const std::vector<MStlPoint>& positions,
-            const std::vector<bool>& coded, std::vector<std::uint8_t>& out) {
+void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
+            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out) {
     Predictor predictor(mesh);
     struct Coded {
         std::uint64_t z[3];
         unsigned context;
     };
-    std::vector<Coded> residuals;
-    std::vector<std::uint32_t> counts(kContexts * kLengths, 0);
+    LargeVector<Coded> residuals;
+    LargeVector<std::uint32_t> counts(kContexts * kLengths, 0);
     for (std::uint32_t v = 0; v < mesh.vertices; ++v) {
         if (!coded[v]) continue;
         const Guess g = predictor.Predict(v, positions);
@@ -185,12 +185,12 @@ void Encode(const Connectivity& mesh, const std::vector<MStlPoint>& positions,
     e.Finish(out);
 }
 
-bool Decode(const Connectivity& mesh, const std::vector<bool>& coded, const std::uint8_t* p,
-            const std::uint8_t* end, std::vector<MStlPoint>& positions) {
+bool Decode(const Connectivity& mesh, const LargeVector<bool>& coded, const std::uint8_t* p,
+            const std::uint8_t* end, LargeVector<MStlPoint>& positions) {
     std::uint32_t present = 0;
     if (!GetVarint(p, end, present) || present > kContexts) return false;
     std::vector<rans::Table> tables(kContexts);
-    std::vector<bool> have(kContexts, false);
+    LargeVector<bool> have(kContexts, false);
     for (std::uint32_t i = 0, previous = 0; i < present; ++i) {
         std::uint32_t c = 0;
         if (!GetVarint(p, end, c) || c >= kContexts || (i > 0 && c <= previous)) return false;

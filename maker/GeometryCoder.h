@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "maker/LargeBuffer.h"
+
 #include "maker/MStlBase.h"
 
 namespace KvxInternal::geometry {
@@ -40,12 +42,12 @@ struct Connectivity {
 
 // Appends the positions of the vertices with `coded[v]` set (the others are not coded and are
 // never used as references) to `out`.
-void Encode(const Connectivity& mesh, const std::vector<MStlPoint>& positions,
-            const std::vector<bool>& coded, std::vector<std::uint8_t>& out);
+void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
+            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out);
 
 // Reads what Encode wrote at `p`, which must end exactly at `end`, into `positions` (resized to
 // the vertex count; vertices not coded are left at the origin). False on any damage.
-bool Decode(const Connectivity& mesh, const std::vector<bool>& coded, const std::uint8_t* p,
-            const std::uint8_t* end, std::vector<MStlPoint>& positions);
+bool Decode(const Connectivity& mesh, const LargeVector<bool>& coded, const std::uint8_t* p,
+            const std::uint8_t* end, LargeVector<MStlPoint>& positions);
 
 }  // namespace KvxInternal::geometry

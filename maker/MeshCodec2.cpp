@@ -38,14 +38,14 @@ std::uint32_t Unzigzag(std::uint32_t z) {
 
 // The colour symbol of output triangle t; `gate` is the output triangle across t's gate when
 // it comes before t, else kNone.
-unsigned ColorSymbolFor(const std::vector<std::uint16_t>& colors, std::uint32_t gate,
+unsigned ColorSymbolFor(const LargeVector<std::uint16_t>& colors, std::uint32_t gate,
                         std::size_t t) {
     if (gate != kNone && colors[gate] == colors[t]) return kSameAsGate;
     if (t > 0 && colors[t - 1] == colors[t]) return kSameAsPrevious;
     return kLiteral;
 }
 
-void EncodeColors(const std::vector<std::uint16_t>& colors, const std::vector<std::uint32_t>& gate,
+void EncodeColors(const LargeVector<std::uint16_t>& colors, const LargeVector<std::uint32_t>& gate,
                   std::vector<std::uint8_t>& out) {
     std::uint32_t tally[kColorContexts][kColorSymbols] = {};
     std::vector<std::uint8_t> symbols(colors.size());
@@ -68,7 +68,7 @@ void EncodeColors(const std::vector<std::uint16_t>& colors, const std::vector<st
 }
 
 bool DecodeColors(const std::uint8_t* p, const std::uint8_t* end,
-                  const std::vector<std::uint32_t>& gate, std::vector<std::uint16_t>& colors) {
+                  const LargeVector<std::uint32_t>& gate, LargeVector<std::uint16_t>& colors) {
     rans::Table tables[kColorContexts];
     std::uint8_t present = 0;
     if (!rans::ReadTables(p, end, kColorContexts, kColorSymbols, tables, present)) return false;
@@ -129,13 +129,15 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
     const auto P = static_cast<std::uint32_t>(mesh.NumberOfPoints());
     const std::size_t T = mesh.NumberOfTriangles();
     const std::span<const MStlPoint> points = mesh.Points();
-    std::vector<std::uint32_t> indices;
+    LargeVector<std::uint32_t> indices;
     indices.reserve(3 * T);
     for (const MStlTriangle& t : mesh.Triangles())
         indices.insert(indices.end(), t.points, t.points + 3);
 
-    const CornerTable table(indices.data(), T, P);
-    edgebreaker::Mesh closed{table.vertex, table.opposite, table.vertices()};
+    CornerTable table(indices.data(), T, P);
+    // The walk takes the table's corners; the table keeps what tells points, copies and
+    // triangles apart.
+    edgebreaker::Mesh closed{std::move(table.vertex), std::move(table.opposite), table.vertices()};
     const std::size_t real = closed.vertices;
     edgebreaker::CloseBorders(closed);
     std::vector<std::uint8_t> connectivity;
@@ -145,9 +147,9 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
 
     // Each walk vertex is a point (coded), a further fan of a point (a copy) or a border's
     // added vertex (dropped).
-    std::vector<bool> coded(W, false), dummy(W, false);
-    std::vector<std::uint32_t> copyOf(W, kNone);
-    std::vector<MStlPoint> positions(W);
+    LargeVector<bool> coded(W, false), dummy(W, false);
+    LargeVector<std::uint32_t> copyOf(W, kNone);
+    LargeVector<MStlPoint> positions(W);
     for (std::uint32_t v = 0; v < closed.vertices; ++v) {
         const std::uint32_t id = walk.newId[v];
         if (id == kNone) continue;
@@ -162,12 +164,12 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
     }
     // Output points: the coded walk vertices in walk order, then the points no kept triangle
     // uses, in their order.
-    std::vector<std::uint32_t> outOf(W, kNone);
+    LargeVector<std::uint32_t> outOf(W, kNone);
     std::uint32_t next = 0;
     for (std::uint32_t id = 0; id < W; ++id)
         if (coded[id]) outOf[id] = next++;
-    std::vector<std::uint32_t> pointOut(P, kNone);
-    std::vector<std::uint32_t> others;
+    LargeVector<std::uint32_t> pointOut(P, kNone);
+    LargeVector<std::uint32_t> others;
     for (std::uint32_t p = 0; p < P; ++p) {
         if (walk.newId[p] != kNone) {
             pointOut[p] = outOf[walk.newId[p]];
@@ -182,7 +184,7 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
                      positions, coded, geometry);
 
     std::vector<std::uint8_t> extra;
-    const auto putIds = [&](const std::vector<std::uint32_t>& ids, bool withCopy) {
+    const auto putIds = [&](const LargeVector<std::uint32_t>& ids, bool withCopy) {
         PutVarint(extra, static_cast<std::uint32_t>(ids.size()));
         std::uint32_t previous = 0;
         for (const std::uint32_t id : ids) {
@@ -192,7 +194,7 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
             previous = id + 1;
         }
     };
-    std::vector<std::uint32_t> dummies, copies;
+    LargeVector<std::uint32_t> dummies, copies;
     for (std::uint32_t id = 0; id < W; ++id) {
         if (dummy[id]) dummies.push_back(id);
         if (copyOf[id] != kNone) copies.push_back(id);
@@ -224,9 +226,9 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
     std::vector<std::uint8_t> colorBlock;
     if (colored) {
         // Output triangles: the walk's, less the added ones, then the degenerate ones.
-        std::vector<std::uint16_t> colors;
-        std::vector<std::uint32_t> gate;
-        std::vector<std::uint32_t> outTriangle(decoded.vertex.size() / 3, kNone);
+        LargeVector<std::uint16_t> colors;
+        LargeVector<std::uint32_t> gate;
+        LargeVector<std::uint32_t> outTriangle(decoded.vertex.size() / 3, kNone);
         const std::span<const MStlTriangle> triangles = mesh.Triangles();
         for (std::uint32_t i = 0; i < walk.tip.size(); ++i) {
             const std::uint32_t kept = walk.tip[i] / 3;
@@ -300,8 +302,8 @@ bool DecodeBody(const std::uint8_t* p, const std::uint8_t* end, MStlBase* mesh,
     if (!charge(W, kVertexCost)) return false;
 
     const std::uint8_t* q = extra;
-    std::vector<bool> dummy(W, false);
-    std::vector<std::uint32_t> copyOf(W, kNone);
+    LargeVector<bool> dummy(W, false);
+    LargeVector<std::uint32_t> copyOf(W, kNone);
     for (int list = 0; list < 2; ++list) {
         std::uint32_t count = 0;
         if (!GetVarint(q, colorBlock, count) || count > W) return false;
@@ -322,19 +324,19 @@ bool DecodeBody(const std::uint8_t* p, const std::uint8_t* end, MStlBase* mesh,
             }
         }
     }
-    std::vector<bool> coded(W);
+    LargeVector<bool> coded(W);
     for (std::size_t id = 0; id < W; ++id)
         coded[id] = !dummy[id] && copyOf[id] == kNone;
     for (std::size_t id = 0; id < W; ++id)
         if (copyOf[id] != kNone && !coded[copyOf[id]]) return false;
 
-    std::vector<MStlPoint> positions;
+    LargeVector<MStlPoint> positions;
     if (!geometry::Decode({closed.vertex.data(), closed.opposite.data(), closed.vertex.size(), W},
                           coded, geometry, extra, positions))
         return false;
 
-    std::vector<std::uint32_t> outOf(W, kNone);
-    std::vector<MStlPoint> points;
+    LargeVector<std::uint32_t> outOf(W, kNone);
+    std::vector<MStlPoint> points;  // handed to the mesh
     if (mesh != nullptr) points.reserve(P);
     std::uint32_t codedCount = 0;
     for (std::size_t id = 0; id < W; ++id)
@@ -342,7 +344,7 @@ bool DecodeBody(const std::uint8_t* p, const std::uint8_t* end, MStlBase* mesh,
             outOf[id] = codedCount++;
             if (mesh != nullptr) points.push_back(positions[id]);
         }
-    std::vector<MStlPoint>().swap(positions);
+    LargeVector<MStlPoint>().swap(positions);
     for (std::size_t id = 0; id < W; ++id)
         if (copyOf[id] != kNone) outOf[id] = outOf[copyOf[id]];
     std::uint32_t othersCount = 0;
@@ -361,13 +363,13 @@ bool DecodeBody(const std::uint8_t* p, const std::uint8_t* end, MStlBase* mesh,
     }
 
     // Triangles: the walk's without the added ones, then the degenerate ones.
-    std::vector<std::uint32_t> indices;
+    LargeVector<std::uint32_t> indices;
     if (mesh != nullptr) indices.reserve(3 * std::size_t{T});
     std::uint32_t walkedCount = 0;  // walk triangles kept
     // For colours only: the output triangle across each one's gate.
-    std::vector<std::uint32_t> gate;
+    LargeVector<std::uint32_t> gate;
     const std::size_t walked = closed.vertex.size() / 3;
-    std::vector<std::uint32_t> outTriangle(colored ? walked : 0, kNone);
+    LargeVector<std::uint32_t> outTriangle(colored ? walked : 0, kNone);
     for (std::uint32_t i = 0; i < walked; ++i) {
         const std::uint32_t* v = &closed.vertex[3 * i];
         if (dummy[v[0]] || dummy[v[1]] || dummy[v[2]]) continue;
@@ -390,7 +392,7 @@ bool DecodeBody(const std::uint8_t* p, const std::uint8_t* end, MStlBase* mesh,
     if (colored) gate.resize(gate.size() + looseCount, kNone);
     if (q != colorBlock) return false;
 
-    std::vector<std::uint16_t> colors;
+    LargeVector<std::uint16_t> colors;
     if (colored) {
         colors.resize(T);
         if (!DecodeColors(colorBlock, end, gate, colors)) return false;

@@ -69,8 +69,8 @@ std::vector<std::uint32_t> WalkOrder(CornerTable& t) {
 
 struct Case {
     CornerTable table;
-    std::vector<MStlPoint> positions;  // by vertex id
-    std::vector<bool> coded;
+    LargeVector<MStlPoint> positions;  // by vertex id
+    LargeVector<bool> coded;
 };
 
 Case Prepare(const Mesh& m, bool walk) {
@@ -105,7 +105,7 @@ std::vector<std::uint8_t> EncodeCase(const Case& c) {
 }
 
 bool DecodesBack(const Case& c, const std::vector<std::uint8_t>& bytes) {
-    std::vector<MStlPoint> back;
+    LargeVector<MStlPoint> back;
     if (!geometry::Decode(Of(c.table), c.coded, bytes.data(), bytes.data() + bytes.size(), back))
         return false;
     for (std::size_t v = 0; v < back.size(); ++v)
