@@ -9,6 +9,8 @@ packages=(
   libmeshoptimizer-dev libeigen3-dev libcli11-dev libassimp-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   admesh assimp-utils
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-meshio python3-stl
+  python3-dask python3-distributed
 )
 
 missing=()
