@@ -37,6 +37,9 @@ public:
     void SetFile(MFile* file) { file_ = file; }
     // The version an encode writes: 1 or 2 (anything else fails the encode).
     void SetFormatVersion(std::uint8_t version) { formatVersion_ = version; }
+    // The version new compressors write (kFormatVersion unless changed): for tests, seed
+    // corpora and benchmarks that need whole files in format 1. Not thread-safe.
+    static void SetDefaultFormatVersion(std::uint8_t version) { defaultVersion_ = version; }
     // A decode that only proves the payload sound: every check of a full decode is made and
     // charged alike, but the mesh is left empty (no normals are computed). DecodedTriangles()
     // then gives the triangle count.
@@ -61,7 +64,8 @@ private:
     bool Charge(std::uint64_t count, std::uint64_t size);
 
     MFile* file_ = nullptr;
-    std::uint8_t formatVersion_ = kFormatVersion;
+    static inline std::uint8_t defaultVersion_ = kFormatVersion;
+    std::uint8_t formatVersion_ = defaultVersion_;
     std::uint64_t readCost_ = 0;
     std::uint64_t decodedTriangles_ = 0;
     bool checkOnly_ = false;
