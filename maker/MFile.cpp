@@ -69,8 +69,15 @@ bool MFile::Open(const std::wstring& path, bool forWriting) {
         SetResult(MFILE_OPEN_FAILED);
         return false;
     }
+    const std::size_t length =
+        forWriting || !S_ISREG(st.st_mode)
+            ? bufferSize_
+            : std::min(bufferSize_, std::max(kMinBuffer, static_cast<std::size_t>(st.st_size)));
     try {
-        buffer_.resize(bufferSize_);
+        if (bufferLength_ != length) {
+            buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+            bufferLength_ = length;
+        }
     } catch (const std::bad_alloc&) {
         ::close(fd);
         SetResult(MFILE_OPEN_FAILED);
@@ -109,7 +116,8 @@ bool MFile::CLOSE() {
     windowStart_ = 0;
     windowLength_ = windowPos_ = 0;
     diskSize_ = 0;
-    std::vector<std::uint8_t>().swap(buffer_);
+    buffer_.reset();
+    bufferLength_ = 0;
     return ok;
 }
 
@@ -149,7 +157,7 @@ bool MFile::WriteAt(std::int64_t position, const void* data, std::size_t bytes) 
 bool MFile::FlushWindow() {
     if (fd_ < 0) return false;
     bool ok = true;
-    if (!reading_ && windowLength_ > 0) ok = WriteAt(windowStart_, buffer_.data(), windowLength_);
+    if (!reading_ && windowLength_ > 0) ok = WriteAt(windowStart_, buffer_.get(), windowLength_);
     windowStart_ += static_cast<std::int64_t>(windowPos_);
     windowLength_ = windowPos_ = 0;
     return ok;
@@ -169,14 +177,14 @@ std::size_t MFile::ReadRaw(void* data, std::size_t bytes) {
     while (done < bytes) {
         if (windowPos_ < windowLength_) {
             const std::size_t n = std::min(bytes - done, windowLength_ - windowPos_);
-            std::memcpy(out + done, buffer_.data() + windowPos_, n);
+            std::memcpy(out + done, buffer_.get() + windowPos_, n);
             windowPos_ += n;
             done += n;
             continue;
         }
         const std::int64_t position = windowStart_ + static_cast<std::int64_t>(windowPos_);
         const std::size_t rest = bytes - done;
-        if (rest >= buffer_.size()) {
+        if (rest >= bufferLength_) {
             // Large reads bypass the buffer.
             const std::size_t got = ReadAt(position, out + done, rest);
             windowStart_ = position + static_cast<std::int64_t>(got);
@@ -186,7 +194,7 @@ std::size_t MFile::ReadRaw(void* data, std::size_t bytes) {
         }
         windowStart_ = position;
         windowPos_ = 0;
-        windowLength_ = ReadAt(position, buffer_.data(), buffer_.size());
+        windowLength_ = ReadAt(position, buffer_.get(), bufferLength_);
         if (windowLength_ == 0) break;
     }
     return done;
@@ -205,19 +213,19 @@ std::size_t MFile::WriteRaw(const void* data, std::size_t bytes) {
     std::size_t done = 0;
     while (done < bytes) {
         const std::size_t rest = bytes - done;
-        if (windowLength_ == 0 && rest >= buffer_.size()) {
+        if (windowLength_ == 0 && rest >= bufferLength_) {
             // Large writes bypass the buffer.
             if (!WriteAt(windowStart_, in + done, rest)) return done;
             windowStart_ += static_cast<std::int64_t>(rest);
             return bytes;
         }
-        const std::size_t space = buffer_.size() - windowPos_;
+        const std::size_t space = bufferLength_ - windowPos_;
         if (space == 0) {
             if (!FlushWindow()) return done;
             continue;
         }
         const std::size_t n = std::min(rest, space);
-        std::memcpy(buffer_.data() + windowPos_, in + done, n);
+        std::memcpy(buffer_.get() + windowPos_, in + done, n);
         windowPos_ += n;
         windowLength_ = std::max(windowLength_, windowPos_);
         done += n;
@@ -348,7 +356,8 @@ bool MFile::SET_BUFFER_SIZE(std::size_t size) {
         windowStart_ = TELL();
         windowLength_ = windowPos_ = 0;
         try {
-            buffer_.assign(size, 0);
+            buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+            bufferLength_ = size;
         } catch (const std::bad_alloc&) {
             return false;
         }

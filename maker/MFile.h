@@ -15,6 +15,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -157,7 +158,10 @@ private:
     bool writable_ = false;
     int result_ = MFILE_OK;
     std::size_t bufferSize_;
-    std::vector<std::uint8_t> buffer_;
+    // Left uninitialised: only the bytes of the current window are ever read. A file opened for
+    // reading gets no more than its own size (at least the minimum), so small files stay cheap.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::size_t bufferLength_ = 0;
     // The buffer is a window on the file at windowStart_: bytes [0, windowLength_) are valid
     // (read ahead, or written and not yet flushed); windowPos_ is the position inside it.
     std::int64_t windowStart_ = 0;

@@ -21,6 +21,7 @@ namespace {
 constexpr std::string_view kMarker = "Invalid KVX timecode";
 // Stubs are smaller than 10^8 bytes, the most the eight digits can say.
 constexpr std::uint64_t kMaxStub = 100000000;
+constexpr std::uint64_t kBlock = std::uint64_t{1} << 20;  // read size while searching and copying
 
 // Closes a descriptor on every path.
 struct Descriptor {
@@ -60,7 +61,8 @@ std::optional<PackagedKvx> FindPackagedKvx(const std::filesystem::path& file) {
 
     // One pass for the first marker, in blocks that overlap by the marker's length.
     const std::uint64_t limit = std::min(size, kMaxStub);
-    std::vector<char> block(std::size_t{1} << 20);
+    // No larger than the file: most files given to the tool are small, and are not packages.
+    std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(limit, kBlock)));
     std::uint64_t markerEnd = 0;  // offset just past the marker
     for (std::uint64_t at = 0; at < limit && markerEnd == 0;) {
         const std::size_t want =
@@ -112,7 +114,8 @@ std::filesystem::path ExtractPackagedKvx(const std::filesystem::path& file,
                                        TempFolderDescription() + " (" + std::strerror(error) + ")");
     };
     if (out.fd < 0) fail(errno);
-    std::vector<char> buffer(std::size_t{1} << 20);
+    std::vector<char> buffer(
+        static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(part.bytes, kBlock))));
     for (std::uint64_t done = 0; done < part.bytes;) {
         const std::size_t want =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), part.bytes - done));
