@@ -9,8 +9,11 @@
 //  - MStlCompressor: the library's codec, from and into MStlBase through an MFileMemory;
 //  - MStlCompressor_colors: the same with a colour code on every triangle, so that the encoder
 //                    also tracks where each reordered triangle came from (generated meshes only);
-//  - MStlCompressor2(_colors): the same codec writing its format 2 (what files get; the rows
-//                    without the 2 write format 1);
+//  - MStlCompressor2(_colors): the same codec writing its format 2 (the rows without the 2
+//                    write format 1);
+//  - MStlCompressorAuto: what files get, format 2 or format 1 per mesh (MStlCompressor.h);
+//  - entropy_rans, entropy_zstd19_split, entropy_zstd19_varint: the entropy stage alone on the
+//                    point residuals format 2 codes, rANS against zstd (EntropyStage.h);
 //  - KVXOperators:   the export and import operators end to end on the first mesh (see
 //                    RegisterOperators), with the import's peak memory.
 //
@@ -31,6 +34,8 @@
 // whose triangles all share one point (160,000 and 1,200,000 triangles), 1,316 fans of 760
 // triangles (the most costly mesh MStlCompressor still gives to that optimiser), and 1,000
 // distinct triangles repeated 1,000 times.
+#include "EntropyStage.h"
+
 #include <benchmark/benchmark.h>
 #include <meshoptimizer.h>
 #include <unistd.h>
@@ -54,6 +59,7 @@
 #include "maker/MFile.h"
 #include "maker/MStlBase.h"
 #include "maker/MStlCompressor.h"
+#include "maker/MeshCodec2.h"
 #include "operators/MStlOperatorKVX.h"
 
 #ifdef KVX_HAVE_DRACO
@@ -470,9 +476,11 @@ struct Draco {
 
 template <bool kColors, std::uint8_t kVersion = 1>
 struct Kvx {
+    // Version 0: what writers produce by default (format 1 or 2, per mesh).
     static constexpr const char* kName =
-        kVersion == 1 ? (kColors ? "MStlCompressor_colors" : "MStlCompressor")
-                      : (kColors ? "MStlCompressor2_colors" : "MStlCompressor2");
+        kVersion == 0   ? (kColors ? "MStlCompressorAuto_colors" : "MStlCompressorAuto")
+        : kVersion == 1 ? (kColors ? "MStlCompressor_colors" : "MStlCompressor")
+                        : (kColors ? "MStlCompressor2_colors" : "MStlCompressor2");
     using Decoded = MStlBase;
 
     // The host's mesh is already an MStlBase; filling it is timed on its own (fill rows).
@@ -726,6 +734,43 @@ void RegisterOperators(const Mesh& mesh) {
         ->Unit(UnitFor(mesh));
 }
 
+// The entropy stage alone (EntropyStage.h): the same point residuals through rANS and zstd.
+const kvxbench::Residuals& ResidualsOf(const Mesh& mesh) {
+    static std::deque<std::pair<const Mesh*, kvxbench::Residuals>> cache;
+    for (const auto& [m, r] : cache)
+        if (m == &mesh) return r;
+    std::vector<std::uint8_t> body;
+    kvxbench::Residuals residuals;
+    KvxInternal::codec2::Encode(Kvx<false>::Host(mesh), body, &residuals);
+    return cache.emplace_back(&mesh, std::move(residuals)).second;
+}
+
+template <class Coder>
+void RegisterEntropy(const Mesh& mesh) {
+    const Mesh* m = &mesh;
+    const std::string prefix = mesh.name + "/entropy_" + Coder::kName + "/";
+    benchmark::RegisterBenchmark((prefix + "encode").c_str(), [m](benchmark::State& state) {
+        const kvxbench::Residuals& residuals = ResidualsOf(*m);
+        std::size_t size = 0;
+        for (auto _ : state) {
+            const kvxbench::Bytes bytes = Coder::Encode(residuals);
+            size = bytes.size();
+            benchmark::DoNotOptimize(bytes.data());
+        }
+        Report(state, *m, size);
+    })->Unit(UnitFor(mesh));
+    benchmark::RegisterBenchmark((prefix + "decode").c_str(), [m](benchmark::State& state) {
+        const kvxbench::Residuals& residuals = ResidualsOf(*m);
+        const kvxbench::Bytes bytes = Coder::Encode(residuals);
+        for (auto _ : state)
+            if (!Coder::Decode(bytes, residuals)) {
+                state.SkipWithError("the residuals did not come back");
+                break;
+            }
+        Report(state, *m, bytes.size());
+    })->Unit(UnitFor(mesh));
+}
+
 // Meshes that only the codecs meant for any mesh run (see the top).
 std::deque<Mesh> SpecialMeshes() {
     std::deque<Mesh> meshes;
@@ -768,6 +813,10 @@ int main(int argc, char** argv) {
 #endif
         RegisterCodec<Kvx<false>>(mesh);
         RegisterCodec<Kvx<false, 2>>(mesh);
+        RegisterCodec<Kvx<false, 0>>(mesh);
+        RegisterEntropy<kvxbench::Rans>(mesh);
+        RegisterEntropy<kvxbench::ZstdSplit>(mesh);
+        RegisterEntropy<kvxbench::ZstdVarint>(mesh);
         if (&mesh == &meshes.front()) {
             RegisterCodec<Kvx<true>>(mesh);
             RegisterCodec<Kvx<true, 2>>(mesh);
@@ -782,6 +831,7 @@ int main(int argc, char** argv) {
         RegisterCodec<Kvx<true>>(mesh);
         RegisterCodec<Kvx<false, 2>>(mesh);
         RegisterCodec<Kvx<true, 2>>(mesh);
+        RegisterCodec<Kvx<false, 0>>(mesh);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
         ok &= Write(dir + "/several" + v + ".kvx", {&plain, &colored, &tiny}, true, L"",
                     {{1, 2, 3}, {}, {65535}});
     }
-    MStlCompressor::SetDefaultFormatVersion(MStlCompressor::kFormatVersion);
+    MStlCompressor::SetDefaultFormatVersion(MStlCompressor::kAutomatic);
     ok &= Write(dir + "/blocks-no-colours.kvx", {&tiny, &plain}, false, L"", {{7, 7, 7, 7}});
     if (argc > 2) ok &= Write(dir + "/package.kvx", {&colored}, true, L"", {}, argv[2]);
     return ok ? 0 : 1;

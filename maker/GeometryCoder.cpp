@@ -141,19 +141,17 @@ std::uint64_t GetRaw(rans::Decoder& d, unsigned length) {
 }  // namespace
 
 void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
-            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out) {
+            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out,
+            LargeVector<Residual>* handOut) {
     Predictor predictor(mesh);
-    struct Coded {
-        std::uint64_t z[3];
-        unsigned context;
-    };
-    LargeVector<Coded> residuals;
+    LargeVector<Residual> residuals;
     LargeVector<std::uint32_t> counts(kContexts * kLengths, 0);
     for (std::uint32_t v = 0; v < mesh.vertices; ++v) {
         if (!coded[v]) continue;
         const Guess g = predictor.Predict(v, positions);
         const MStlPoint& p = positions[v];
-        Coded r{{Zigzag(p.x - g.at[0]), Zigzag(p.y - g.at[1]), Zigzag(p.z - g.at[2])}, g.context};
+        Residual r{{Zigzag(p.x - g.at[0]), Zigzag(p.y - g.at[1]), Zigzag(p.z - g.at[2])},
+                   g.context};
         for (const std::uint64_t z : r.z)
             ++counts[r.context * kLengths + static_cast<unsigned>(std::bit_width(z))];
         residuals.push_back(r);
@@ -176,13 +174,14 @@ void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
         tables[c].Write(out);
     }
     rans::Encoder e;
-    for (const Coded& r : residuals)
+    for (const Residual& r : residuals)
         for (const std::uint64_t z : r.z) {
             const auto length = static_cast<unsigned>(std::bit_width(z));
             e.Put(tables[r.context], length);
             PutRaw(e, z, length);
         }
     e.Finish(out);
+    if (handOut != nullptr) *handOut = std::move(residuals);
 }
 
 bool Decode(const Connectivity& mesh, const LargeVector<bool>& coded, const std::uint8_t* p,

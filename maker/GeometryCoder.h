@@ -40,10 +40,18 @@ struct Connectivity {
     std::size_t vertices;
 };
 
+// One coded vertex: each axis's zigzagged residual, and the context whose table codes it.
+struct Residual {
+    std::uint64_t z[3];
+    unsigned context;
+};
+
 // Appends the positions of the vertices with `coded[v]` set (the others are not coded and are
-// never used as references) to `out`.
+// never used as references) to `out`. With `residuals`, also hands out what was entropy coded,
+// in coding order (for measurements of the entropy stage).
 void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
-            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out);
+            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out,
+            LargeVector<Residual>* residuals = nullptr);
 
 // Reads what Encode wrote at `p`, which must end exactly at `end`, into `positions` (resized to
 // the vertex count; vertices not coded are left at the origin). False on any damage.

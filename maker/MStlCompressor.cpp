@@ -113,18 +113,17 @@ bool MStlCompressor::Operate(std::shared_ptr<IProgressDelegate> progress) {
     return ok;
 }
 
-bool MStlCompressor::Encode2() {
+bool MStlCompressor::Encode2(std::vector<unsigned char>& payload, std::uint64_t& cost) const {
     std::vector<std::uint8_t> body;
     if (data_->NumberOfPoints() > UINT32_MAX || data_->NumberOfTriangles() > UINT32_MAX / 4)
         return false;
-    const std::uint64_t cost = KvxInternal::codec2::Encode(*data_, body);
+    cost = KvxInternal::codec2::Encode(*data_, body);
     // Readers take bodies of at most 2^32 - 1 bytes.
     if (body.size() > UINT32_MAX) return false;
-    std::vector<unsigned char> head = {2};
-    PutVarint(head, static_cast<std::uint32_t>(body.size()));
-    readCost_ = cost;
-    return file_->WRITE(head.data(), head.size()) == head.size() &&
-           file_->WRITE(body.data(), body.size()) == body.size();
+    payload = {2};
+    PutVarint(payload, static_cast<std::uint32_t>(body.size()));
+    payload.insert(payload.end(), body.begin(), body.end());
+    return true;
 }
 
 bool MStlCompressor::Decode2() {
@@ -150,8 +149,39 @@ bool MStlCompressor::Decode2() {
 }
 
 bool MStlCompressor::Encode() {
-    if (formatVersion_ == 2) return Encode2();
-    if (formatVersion_ != 1) return false;
+    std::vector<unsigned char> payload;
+    std::uint64_t cost = 0;
+    if (formatVersion_ == 1 || formatVersion_ == 2) {
+        if (!(formatVersion_ == 1 ? Encode1(payload, cost) : Encode2(payload, cost))) return false;
+    } else if (formatVersion_ == kAutomatic) {
+        if (!Encode2(payload, cost)) return false;
+        const std::uint64_t triangles = data_->NumberOfTriangles();
+        if (triangles < kBothFormatsBelow ||
+            2 * payload.size() > kFormat1AboveHalfBytes * triangles) {
+            // What reading a payload may charge is bounded by what the file's bytes grant it
+            // (MReadBudget). A format-1 payload is only taken where it leaves no less room than
+            // format 2, or pays its own way, so the choice never makes a file unreadable.
+            const auto room = [](std::size_t bytes, std::uint64_t charge) {
+                return static_cast<__int128>(MReadBudget::kPerFileByte) * bytes -
+                       static_cast<__int128>(charge);
+            };
+            std::vector<unsigned char> other;
+            std::uint64_t otherCost = 0;
+            if (Encode1(other, otherCost) && other.size() < payload.size() &&
+                room(other.size(), otherCost) >=
+                    std::min<__int128>(0, room(payload.size(), cost))) {
+                payload.swap(other);
+                cost = otherCost;
+            }
+        }
+    } else {
+        return false;
+    }
+    readCost_ = cost;
+    return file_->WRITE(payload.data(), payload.size()) == payload.size();
+}
+
+bool MStlCompressor::Encode1(std::vector<unsigned char>& payload, std::uint64_t& cost) const {
     const MStlBase& mesh = *data_;
     const std::size_t pointCount = mesh.NumberOfPoints();
     const std::size_t triangleCount = mesh.NumberOfTriangles();
@@ -209,8 +239,11 @@ bool MStlCompressor::Encode() {
         ZSTD_compress(frame.data(), frame.size(), body.data(), body.size(), kZstdLevel);
     if (ZSTD_isError(packed)) return false;
     // What reading this payload back will charge to the reader's budget.
-    readCost_ = DecodeCost(packed, body.size(), pointCount, triangleCount);
-    return file_->WRITE(&version, 1) == 1 && file_->WRITE(frame.data(), packed) == packed;
+    cost = DecodeCost(packed, body.size(), pointCount, triangleCount);
+    payload.assign(1, version);
+    payload.insert(payload.end(), frame.begin(),
+                   frame.begin() + static_cast<std::ptrdiff_t>(packed));
+    return true;
 }
 
 // Decompresses the zstd frame at the file's position into `body`, reading in chunks and

@@ -125,7 +125,8 @@ std::uint64_t Checksum(const std::uint8_t* data, std::size_t size) {
     return h ^ (h >> 33);
 }
 
-std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
+std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out,
+                     LargeVector<geometry::Residual>* residuals) {
     const auto P = static_cast<std::uint32_t>(mesh.NumberOfPoints());
     const std::size_t T = mesh.NumberOfTriangles();
     const std::span<const MStlPoint> points = mesh.Points();
@@ -181,7 +182,7 @@ std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out) {
 
     std::vector<std::uint8_t> geometry;
     geometry::Encode({decoded.vertex.data(), decoded.opposite.data(), decoded.vertex.size(), W},
-                     positions, coded, geometry);
+                     positions, coded, geometry, residuals);
 
     std::vector<std::uint8_t> extra;
     const auto putIds = [&](const LargeVector<std::uint32_t>& ids, bool withCopy) {

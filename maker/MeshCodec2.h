@@ -16,12 +16,15 @@
 #include <functional>
 #include <vector>
 
+#include "maker/GeometryCoder.h"
 #include "maker/MStlBase.h"
 
 namespace KvxInternal::codec2 {
 
-// Appends the body of `mesh` to `out`; returns what decoding it will charge (DecodeCost).
-std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out);
+// Appends the body of `mesh` to `out`; returns what decoding it will charge (DecodeCost). With
+// `residuals`, also hands out the point residuals as the geometry block codes them.
+std::uint64_t Encode(const MStlBase& mesh, std::vector<std::uint8_t>& out,
+                     LargeVector<geometry::Residual>* residuals = nullptr);
 
 // What Decode charges for a body of `bodyBytes` (read into memory by the caller, and charged by
 // it) of `points` whose closed mesh has `closedTriangles` triangles and `walkVertices` vertices.

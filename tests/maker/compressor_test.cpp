@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cmath>
+#include <map>
+#include <numbers>
 #include <random>
 #include <tuple>
 
@@ -10,6 +13,7 @@
 
 #include "maker/MFile.h"
 #include "maker/MStlCompressor.h"
+#include "maker/ReadBudget.h"
 
 namespace {
 
@@ -44,7 +48,8 @@ Content Of(const MStlBase& mesh) {
     return c;
 }
 
-Bytes Encode(MStlBase& mesh, std::uint8_t version = MStlCompressor::kFormatVersion) {
+Bytes Encode(MStlBase& mesh, std::uint8_t version = MStlCompressor::kFormatVersion,
+             std::uint64_t* readCost = nullptr) {
     MFileMemory file;
     file.OPEN_WRITE(0, nullptr);
     MStlCompressor compressor;
@@ -52,6 +57,7 @@ Bytes Encode(MStlBase& mesh, std::uint8_t version = MStlCompressor::kFormatVersi
     compressor.SetDataPointer(&mesh);
     compressor.SetFile(&file);
     EXPECT_TRUE(compressor.Operate(nullptr));
+    if (readCost != nullptr) *readCost = compressor.ReadCost();
     return Bytes(file.GET_BUFFER(), file.GET_BUFFER() + file.SIZE());
 }
 
@@ -159,11 +165,19 @@ TEST(MStlCompressor, RoundTripsByContent) {
                     static_cast<std::uint16_t>(copy % 3 == 0 ? 0 : 0x8000 | copy % 7);
         cases.emplace_back("many equal triangles", m);
     }
-    for (const std::uint8_t version : {1, 2})
-        for (auto& [what, mesh] : cases) {
+    for (auto& [what, mesh] : cases) {
+        std::map<int, Bytes> written;
+        for (const std::uint8_t version : {1, 2, int{MStlCompressor::kAutomatic}}) {
             SCOPED_TRACE(::testing::Message() << what << ", format " << int(version));
-            const Bytes bytes = Encode(mesh, version);
-            EXPECT_EQ(bytes[0], version);
+            const Bytes& bytes = written[version] = Encode(mesh, version);
+            if (version == MStlCompressor::kAutomatic) {
+                // Exactly one format's payload, never larger than format 2's.
+                ASSERT_TRUE(bytes[0] == 1 || bytes[0] == 2);
+                EXPECT_EQ(bytes, written[bytes[0]]);
+                EXPECT_LE(bytes.size(), written[2].size());
+            } else {
+                EXPECT_EQ(bytes[0], version);
+            }
             if (std::string(what) == "incompressible") {
                 EXPECT_GT(bytes.size(), 300000u);
             }
@@ -186,6 +200,51 @@ TEST(MStlCompressor, RoundTripsByContent) {
             EXPECT_TRUE(Decode(bytes, checked, true, &triangles));
             EXPECT_EQ(triangles, mesh.NumberOfTriangles());
         }
+    }
+}
+
+// Larger meshes try format 1 only where format 2 does poorly, and never take a format-1 payload
+// that charges readers more than the budget grants its bytes (it could make the file unreadable).
+TEST(MStlCompressor, AutomaticFormatForLargeMeshes) {
+    constexpr std::uint32_t kMany = MStlCompressor::kBothFormatsBelow + 1000;
+    MStlBase fan;  // format 2 spends several bytes per triangle; format 1 a fraction of one
+    const auto centre = fan.AddPoint(0, 0, 0);
+    for (std::uint32_t i = 0; i < kMany; ++i) {
+        const double a = 2 * std::numbers::pi * i / kMany;
+        fan.AddPoint(static_cast<std::int32_t>(std::lround(kMany / 2.0 * std::cos(a))),
+                     static_cast<std::int32_t>(std::lround(kMany / 2.0 * std::sin(a))),
+                     static_cast<std::int32_t>(i % 64));
+    }
+    for (std::uint32_t i = 0; i < kMany; ++i)
+        fan.AddTriangle(centre, 1 + i, 1 + (i + 1) % kMany);
+    MStlBase repeated;  // format 1 is tiny but would charge far more than 1024 x its bytes
+    repeated.AddTriangle(repeated.AddPoint(0, 0, 0), repeated.AddPoint(5, 0, 0),
+                         repeated.AddPoint(0, 5, 0));
+    for (std::uint32_t i = 1; i < kMany; ++i)
+        repeated.AddTriangle(0, 1, 2);
+    struct Case {
+        const char* what;
+        MStlBase* mesh;
+        std::uint8_t expected;
+    };
+    MStlBase grid = Grid(257, false);  // an ordinary mesh: format 1 is not even tried
+    for (const Case& c :
+         {Case{"grid", &grid, 2}, Case{"fan", &fan, 1}, Case{"repeated", &repeated, 2}}) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GE(c.mesh->NumberOfTriangles(), MStlCompressor::kBothFormatsBelow);
+        std::uint64_t cost = 0;
+        const Bytes bytes = Encode(*c.mesh, MStlCompressor::kAutomatic, &cost);
+        EXPECT_EQ(bytes[0], c.expected);
+        EXPECT_LE(cost, MReadBudget::kPerFileByte * bytes.size());
+        MStlBase back;
+        ASSERT_TRUE(Decode(bytes, back));
+        EXPECT_TRUE(Of(back) == Of(*c.mesh));
+    }
+    // The repeated mesh is the case the budget rule decides.
+    std::uint64_t cost1 = 0;
+    const Bytes format1 = Encode(repeated, 1, &cost1);
+    EXPECT_LT(format1.size(), 1000u);
+    EXPECT_GT(cost1, MReadBudget::kPerFileByte * format1.size());
 }
 
 // Format 2 keeps every 16-bit code, also one without the valid bit (format 1 takes a mesh
