@@ -1,9 +1,14 @@
 // Writes KVX files for the seed corpora of the targets that read whole files: what the exporter
 // writes for meshes with and without colours, data blocks, a password, several meshes, both
-// mesh payload formats, and a self-extracting package when a stub is given.
+// mesh payload formats, and a self-extracting package.
 //
 //   kvx_fuzz_seeds DIR [STUB]
+//
+// The package is built on STUB when given; otherwise on a stand-in of a few hundred bytes that
+// has what readers look for in a stub (the ELF magic and the size marker) but runs nothing, so
+// that the fuzzer's inputs stay small.
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -51,6 +56,22 @@ bool Write(const std::string& path, std::vector<MStlBase*> meshes, bool colors,
     return false;
 }
 
+// A stub for packages that are only read: the ELF magic, padding, and the marker with room for
+// the size text that the exporter fills in.
+bool WriteStandInStub(const std::string& path) {
+    std::string bytes(
+        "\x7f"
+        "ELF",
+        4);
+    bytes.append(120, '\0');
+    bytes += "Invalid KVX timecode";
+    bytes.append(16, ' ');
+    bytes.append(64, '\0');
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +93,9 @@ int main(int argc, char** argv) {
     }
     MStlCompressor::SetDefaultFormatVersion(MStlCompressor::kAutomatic);
     ok &= Write(dir + "/blocks-no-colours.kvx", {&tiny, &plain}, false, L"", {{7, 7, 7, 7}});
-    if (argc > 2) ok &= Write(dir + "/package.kvx", {&colored}, true, L"", {}, argv[2]);
+    std::string stub = argc > 2 ? argv[2] : dir + "/stand-in-stub";
+    if (argc <= 2) ok &= WriteStandInStub(stub);
+    ok &= Write(dir + "/package.kvx", {&colored}, true, L"", {}, stub);
+    if (argc <= 2) std::remove(stub.c_str());
     return ok ? 0 : 1;
 }

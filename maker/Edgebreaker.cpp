@@ -40,6 +40,7 @@ void WriteSymbols(const std::vector<std::uint8_t>& symbols,
     rans::Table tables[kContexts];
     rans::WriteTables(&tally[0][0], kContexts, kSymbols, tables, out);
     rans::Encoder e;
+    e.Reserve(symbols.size());
     at = 0;
     for (const std::uint32_t count : counts) {
         unsigned context = kStartContext;

@@ -145,6 +145,7 @@ void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
             LargeVector<Residual>* handOut) {
     Predictor predictor(mesh);
     LargeVector<Residual> residuals;
+    residuals.reserve(static_cast<std::size_t>(std::count(coded.begin(), coded.end(), true)));
     LargeVector<std::uint32_t> counts(kContexts * kLengths, 0);
     for (std::uint32_t v = 0; v < mesh.vertices; ++v) {
         if (!coded[v]) continue;
@@ -174,6 +175,8 @@ void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
         tables[c].Write(out);
     }
     rans::Encoder e;
+    // A length symbol per axis, and mostly one piece of raw bits.
+    e.Reserve(6 * residuals.size());
     for (const Residual& r : residuals)
         for (const std::uint64_t z : r.z) {
             const auto length = static_cast<unsigned>(std::bit_width(z));

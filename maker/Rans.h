@@ -84,6 +84,8 @@ public:
                 {value & ((std::uint32_t{1} << bits) - 1), 1, static_cast<std::uint8_t>(bits)});
     }
     std::size_t ops() const { return ops_.size(); }
+    // Room for `ops` more ops, so that recording them does not grow the buffer step by step.
+    void Reserve(std::size_t ops) { ops_.reserve(ops_.size() + ops); }
     // Codes every op recorded and appends the stream to `out`; the encoder is empty after.
     void Finish(std::vector<std::uint8_t>& out);
 
