@@ -10,7 +10,7 @@
 # (the time limit still applies); FUZZ_PARALLEL=N runs N targets at a time (default 1).
 # Every target runs with -rss_limit_mb=512, -timeout=5 and -max_len of 1 MiB, so memory and
 # time bombs are findings. Findings (crash-, leak-, timeout-, oom- files) are kept under
-# build/fuzz/findings/TARGET and make the script fail.
+# build/fuzz/findings/CAMPAIGN/TARGET (never removed by later campaigns) and make the script fail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,7 +34,8 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2 --target "${targets[@]}" kvx_fuzz_seeds
 
 build=build/fuzz
-rm -rf "$build/findings"
+# Findings of earlier campaigns are kept: each campaign has its own folder.
+findings_dir="$build/findings/$(date -u +%Y%m%dT%H%M%S)-$$"
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/kvx-fuzz.XXXXXX")"
 trap 'rm -rf "$scratch"' EXIT INT TERM
 # The readers write temporary files: keep them in memory where the system allows.
@@ -76,8 +77,8 @@ run_target() {
   [ "$seconds" -gt 0 ] || seconds=1
   executions="${executions:-0}"
   if [ "$findings" -gt 0 ]; then
-    mkdir -p "$build/findings/$target"
-    cp "$work/artifacts"/* "$build/findings/$target/"
+    mkdir -p "$findings_dir/$target"
+    cp "$work/artifacts"/* "$findings_dir/$target/"
   fi
   # What the run found joins the corpus, minimised.
   "$build/fuzz/$target" -merge=1 -max_len=1048576 -rss_limit_mb=512 -timeout=5 \
@@ -103,8 +104,8 @@ for target in "${targets[@]}"; do
   fi
 done
 wait || status=1
-if find "$build/findings" -type f 2>/dev/null | grep -q .; then
-  echo "fuzz: findings under $build/findings" >&2
+if find "$findings_dir" -type f 2>/dev/null | grep -q .; then
+  echo "fuzz: findings under $findings_dir" >&2
   status=1
 fi
 exit "$status"
