@@ -13,10 +13,8 @@ namespace kvxbench {
 namespace {
 
 using KvxInternal::GetVarint;
-using KvxInternal::PutVarint;
 
 constexpr int kZstdLevel = 19;
-constexpr unsigned kSymbols = 65;  // bit lengths 0..64
 
 unsigned Contexts(const Residuals& residuals) {
     unsigned n = 0;
@@ -63,48 +61,21 @@ bool GetFrame(const std::uint8_t*& p, const std::uint8_t* end, Bytes& content) {
 }  // namespace
 
 Bytes Rans::Encode(const Residuals& residuals) {
-    const unsigned contexts = Contexts(residuals);
-    std::vector<std::uint32_t> counts(contexts * kSymbols, 0);
-    for (const auto& r : residuals)
-        for (const std::uint64_t z : r.z)
-            ++counts[r.context * kSymbols + Length(z)];
     Bytes out;
-    std::vector<KvxInternal::rans::Table> tables(contexts);
-    PutVarint(out, contexts);
-    for (unsigned c = 0; c < contexts; ++c) {
-        unsigned used = kSymbols;
-        while (used > 0 && counts[c * kSymbols + used - 1] == 0)
-            --used;
-        PutVarint(out, used);
-        if (used == 0) continue;
-        tables[c] = KvxInternal::rans::Table::FromCounts(&counts[c * kSymbols], used);
-        tables[c].Write(out);
-    }
-    KvxInternal::rans::Encoder e;
-    for (const auto& r : residuals)
-        for (const std::uint64_t z : r.z) {
-            const unsigned length = Length(z);
-            e.Put(tables[r.context], length);
-            for (unsigned done = 0; done + 1 < length;) {
-                const unsigned bits = std::min(KvxInternal::rans::kMaxRawBits, length - 1 - done);
-                e.PutBits(static_cast<std::uint32_t>(z >> done), bits);
-                done += bits;
-            }
-        }
-    e.Finish(out);
+    KvxInternal::geometry::EncodeResiduals(residuals, out);
     return out;
 }
 
 bool Rans::Decode(const Bytes& bytes, const Residuals& expected) {
     const std::uint8_t* p = bytes.data();
     const std::uint8_t* const end = p + bytes.size();
-    std::uint32_t contexts = 0;
-    if (!GetVarint(p, end, contexts)) return false;
-    std::vector<KvxInternal::rans::Table> tables(contexts);
-    for (std::uint32_t c = 0; c < contexts; ++c) {
-        std::uint32_t used = 0;
-        if (!GetVarint(p, end, used)) return false;
-        if (used > 0 && !tables[c].Read(p, end)) return false;
+    // The layout of the point block: the tables of the contexts used, each after its id.
+    std::uint32_t present = 0;
+    if (!GetVarint(p, end, present)) return false;
+    std::vector<KvxInternal::rans::Table> tables(Contexts(expected));
+    for (std::uint32_t i = 0; i < present; ++i) {
+        std::uint32_t c = 0;
+        if (!GetVarint(p, end, c) || c >= tables.size() || !tables[c].Read(p, end)) return false;
     }
     KvxInternal::rans::Decoder d;
     if (!d.Start(p, static_cast<std::size_t>(end - p))) return false;

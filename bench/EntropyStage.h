@@ -3,8 +3,8 @@
 // residual axis is a length symbol of its vertex's context plus the raw bits below its leading
 // one.
 //
-//  - Rans:        the library's coder (maker/Rans.h), one table per context, raw bits in the
-//                 same stream: what the geometry block holds after its prediction;
+//  - Rans:        the library's own coding of the point block (geometry::EncodeResiduals: one
+//                 rANS table per context, raw bits in the same stream);
 //  - ZstdSplit:   the same symbols, one byte each, in one stream per context, and the raw bits
 //                 packed in a stream of their own, each stream one zstd frame (level 19), so that
 //                 zstd's Huffman and FSE stages see exactly the modelling rANS sees;

@@ -140,24 +140,11 @@ std::uint64_t GetRaw(rans::Decoder& d, unsigned length) {
 
 }  // namespace
 
-void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
-            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out,
-            LargeVector<Residual>* handOut) {
-    Predictor predictor(mesh);
-    LargeVector<Residual> residuals;
-    residuals.reserve(static_cast<std::size_t>(std::count(coded.begin(), coded.end(), true)));
+void EncodeResiduals(const LargeVector<Residual>& residuals, std::vector<std::uint8_t>& out) {
     LargeVector<std::uint32_t> counts(kContexts * kLengths, 0);
-    for (std::uint32_t v = 0; v < mesh.vertices; ++v) {
-        if (!coded[v]) continue;
-        const Guess g = predictor.Predict(v, positions);
-        const MStlPoint& p = positions[v];
-        Residual r{{Zigzag(p.x - g.at[0]), Zigzag(p.y - g.at[1]), Zigzag(p.z - g.at[2])},
-                   g.context};
+    for (const Residual& r : residuals)
         for (const std::uint64_t z : r.z)
             ++counts[r.context * kLengths + static_cast<unsigned>(std::bit_width(z))];
-        residuals.push_back(r);
-        predictor.Known(v);
-    }
     std::vector<rans::Table> tables(kContexts);
     std::vector<unsigned> present;
     for (unsigned c = 0; c < kContexts; ++c)
@@ -184,6 +171,23 @@ void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
             PutRaw(e, z, length);
         }
     e.Finish(out);
+}
+
+void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
+            const LargeVector<bool>& coded, std::vector<std::uint8_t>& out,
+            LargeVector<Residual>* handOut) {
+    Predictor predictor(mesh);
+    LargeVector<Residual> residuals;
+    residuals.reserve(static_cast<std::size_t>(std::count(coded.begin(), coded.end(), true)));
+    for (std::uint32_t v = 0; v < mesh.vertices; ++v) {
+        if (!coded[v]) continue;
+        const Guess g = predictor.Predict(v, positions);
+        const MStlPoint& p = positions[v];
+        residuals.push_back(
+            {{Zigzag(p.x - g.at[0]), Zigzag(p.y - g.at[1]), Zigzag(p.z - g.at[2])}, g.context});
+        predictor.Known(v);
+    }
+    EncodeResiduals(residuals, out);
     if (handOut != nullptr) *handOut = std::move(residuals);
 }
 

@@ -53,6 +53,10 @@ void Encode(const Connectivity& mesh, const LargeVector<MStlPoint>& positions,
             const LargeVector<bool>& coded, std::vector<std::uint8_t>& out,
             LargeVector<Residual>* residuals = nullptr);
 
+// The entropy-coded half of Encode: the tables of the contexts used, then the rANS stream of
+// `residuals` in order (the layout after the prediction, docs/format.md).
+void EncodeResiduals(const LargeVector<Residual>& residuals, std::vector<std::uint8_t>& out);
+
 // Reads what Encode wrote at `p`, which must end exactly at `end`, into `positions` (resized to
 // the vertex count; vertices not coded are left at the origin). False on any damage.
 bool Decode(const Connectivity& mesh, const LargeVector<bool>& coded, const std::uint8_t* p,
